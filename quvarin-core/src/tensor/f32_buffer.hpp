@@ -1,0 +1,53 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <new>
+#include <utility>
+#include <vector>
+
+namespace quvarin {
+
+// Allocator for element arrays: new elements are left uninitialised (every
+// producer writes each element exactly once) and blocks are cache-line
+// aligned for the vectorised kernels.
+template <class T>
+struct UninitAllocator {
+    using value_type = T;
+    static constexpr std::align_val_t alignment{64};
+
+    UninitAllocator() noexcept = default;
+    template <class U>
+    UninitAllocator(const UninitAllocator<U>&) noexcept {}  // NOLINT: allocator rebinding
+
+    T* allocate(std::size_t n) { return static_cast<T*>(::operator new(n * sizeof(T), alignment)); }
+    void deallocate(T* p, std::size_t n) noexcept { ::operator delete(p, n * sizeof(T), alignment); }
+
+    template <class U, class... Args>
+    void construct(U* p, Args&&... args) {
+        if constexpr (sizeof...(Args) == 0) {
+            ::new (static_cast<void*>(p)) U;
+        } else {
+            ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...);
+        }
+    }
+
+    template <class U>
+    friend bool operator==(const UninitAllocator&, const UninitAllocator<U>&) noexcept { return true; }
+};
+
+// A float32 element array; a Storage takes it over without copying.
+using F32Buffer = std::vector<float, UninitAllocator<float>>;
+
+// Panics with "capacity overflow" when count elements of elem_size bytes
+// exceed the largest possible allocation (PTRDIFF_MAX bytes).
+void check_capacity(std::uint64_t count, std::size_t elem_size);
+
+// A buffer of count uninitialised floats. Throws std::bad_alloc when memory
+// runs out.
+F32Buffer make_f32_buffer(std::uint64_t count);
+
+// A buffer of count copies of value.
+F32Buffer make_f32_buffer(std::uint64_t count, float value);
+
+}  // namespace quvarin

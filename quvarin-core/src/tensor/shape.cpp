@@ -1,0 +1,29 @@
+#include "tensor/shape.hpp"
+
+namespace quvarin {
+
+std::uint64_t numel(const Shape& shape) {
+    std::uint64_t count = 1;
+    for (std::uint64_t dim : shape) count *= dim;
+    return count;
+}
+
+std::optional<std::uint64_t> checked_numel(const Shape& shape) {
+    std::uint64_t count = 1;
+    for (std::uint64_t dim : shape) {
+        if (__builtin_mul_overflow(count, dim, &count)) return std::nullopt;
+    }
+    return count;
+}
+
+Strides row_major_strides(const Shape& shape) {
+    Strides strides(shape.size());
+    std::uint64_t step = 1;
+    for (std::size_t i = shape.size(); i-- > 0;) {
+        strides[i] = step;
+        step *= shape[i];
+    }
+    return strides;
+}
+
+}  // namespace quvarin
