@@ -4,6 +4,7 @@
 #   make test                 build, then run the C++ core tests and pytest
 #   make test PYTHON=python3.13   the same with another interpreter
 #   make bench                benchmarks against NumPy and PyTorch
+#   make typecheck            mypy --strict on the examples, against the stub
 
 PYTHON ?= python3
 PY_TAG := $(shell $(PYTHON) -c 'import sys; print("%d.%d" % sys.version_info[:2])' 2>/dev/null)
@@ -15,7 +16,7 @@ ASAN_BUILD_DIR := build/asan
 
 SYSTEM_PACKAGES := libopenblas-dev libgtest-dev pkg-config g++
 
-.PHONY: all build demo test test-core test-py bench fuzz test-asan system-deps clean
+.PHONY: all build demo test test-core test-py typecheck bench fuzz test-asan system-deps clean
 
 all: build
 
@@ -36,7 +37,7 @@ build: system-deps $(VENV)/.deps
 	$(VPY) -m pip install -q --no-build-isolation -Cbuild-dir=$(BUILD_DIR) .
 
 demo: build
-	$(VPY) examples/quickstart.py
+	$(VPY) examples/train_digits.py
 
 test-core: system-deps $(VENV)/.deps
 	$(VENV)/bin/cmake -S . -B $(CORE_BUILD_DIR) -G Ninja -DCMAKE_MAKE_PROGRAM=$(CURDIR)/$(VENV)/bin/ninja \
@@ -44,13 +45,43 @@ test-core: system-deps $(VENV)/.deps
 	$(VENV)/bin/cmake --build $(CORE_BUILD_DIR)
 	cd $(CORE_BUILD_DIR) && $(CURDIR)/$(VENV)/bin/ctest --output-on-failure
 
-test-py: build
+# A stub beside a single-module extension in site-packages is not picked up
+# by mypy (no package to carry py.typed), so it reads the source copy.
+typecheck: build
+	MYPYPATH=quvarin-py $(VPY) -m mypy --strict examples
+
+test-py: build typecheck
 	$(VPY) -m pytest -q tests
 
 test: test-core test-py
 
+# PyTorch's CPU wheel is the peer of the comparison where one exists for
+# this interpreter; without it the benchmarks compare with NumPy alone.
 bench: build
+	@if [ "$(PY_TAG)" = "3.11" ]; then \
+		$(VPY) -m pip install -q torch==2.13.0 || echo "PyTorch not installed: comparing with NumPy only"; \
+	fi
 	$(VPY) bench/run.py
+	$(VPY) bench/autograd.py
+
+# The extension and the core tests built with AddressSanitizer and
+# UndefinedBehaviorSanitizer; the interpreter itself is not instrumented, so
+# the sanitizer runtimes are preloaded into it.
+ASAN_SITE := build/asan-site-$(PY_TAG)
+SANITIZER_PRELOAD = $(shell g++ -print-file-name=libasan.so) $(shell g++ -print-file-name=libubsan.so)
+SANITIZER_ENV = ASAN_OPTIONS=detect_leaks=0:allocator_may_return_null=1 \
+	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 QUVARIN_SANITIZED=1
+
+test-asan: system-deps $(VENV)/.deps
+	$(VENV)/bin/cmake -S . -B $(ASAN_BUILD_DIR)-core -G Ninja -DCMAKE_MAKE_PROGRAM=$(CURDIR)/$(VENV)/bin/ninja \
+		-DQUVARIN_BUILD_PYTHON=OFF -DQUVARIN_BUILD_TESTS=ON -DQUVARIN_SANITIZE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	$(VENV)/bin/cmake --build $(ASAN_BUILD_DIR)-core
+	cd $(ASAN_BUILD_DIR)-core && $(SANITIZER_ENV) $(CURDIR)/$(VENV)/bin/ctest --output-on-failure
+	$(VPY) -m pip install -q --no-build-isolation --no-deps --upgrade --target $(ASAN_SITE) \
+		-Cbuild-dir=$(ASAN_BUILD_DIR)-py$(PY_TAG) -Ccmake.build-type=RelWithDebInfo \
+		-Ccmake.define.QUVARIN_SANITIZE=ON .
+	$(SANITIZER_ENV) LD_PRELOAD="$(SANITIZER_PRELOAD)" PYTHONPATH=$(CURDIR)/$(ASAN_SITE) \
+		$(VPY) -m pytest -q -p no:cacheprovider tests
 
 clean:
 	rm -rf build .venv .venv-* dist *.egg-info

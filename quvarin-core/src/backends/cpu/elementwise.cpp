@@ -1,0 +1,31 @@
+#include "backends/cpu/elementwise.hpp"
+
+#include <algorithm>
+#include <utility>
+
+#include "backends/cpu/elementwise_loops.hpp"
+#include "backends/cpu/result_tensor.hpp"
+
+namespace quvarin::cpu {
+namespace {
+
+using ValuesLoop = void (*)(std::span<const float>, std::span<const float>, std::span<float>);
+
+Result<Tensor> combine(const Tensor& a, const Tensor& b, ValuesLoop loop) {
+    auto a_values = as_f32_slice(a);
+    if (!a_values.ok()) return std::move(a_values.error());
+    auto b_values = as_f32_slice(b);
+    if (!b_values.ok()) return std::move(b_values.error());
+
+    F32Buffer out = make_f32_buffer(std::min(a_values.value().size(), b_values.value().size()));
+    loop(a_values.value(), b_values.value(), out);
+    return tensor_laid_out_like(a, std::move(out));
+}
+
+}  // namespace
+
+Result<Tensor> add(const Tensor& a, const Tensor& b) { return combine(a, b, add_values); }
+
+Result<Tensor> mul(const Tensor& a, const Tensor& b) { return combine(a, b, multiply_values); }
+
+}  // namespace quvarin::cpu

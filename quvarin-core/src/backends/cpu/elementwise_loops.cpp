@@ -1,0 +1,84 @@
+#include "backends/cpu/elementwise_loops.hpp"
+
+#include <cstddef>
+
+#include "tensor/panic.hpp"
+
+// One clone per vector width, chosen once at load time, so the loops use
+// AVX-512 or AVX2 where the CPU has them while the build stays portable.
+#define QUVARIN_VECTOR_CLONES __attribute__((target_clones("avx512f", "avx2", "default")))
+
+namespace quvarin::cpu {
+namespace {
+
+void require_covers(std::span<const float> input, std::size_t count) {
+    if (input.size() < count) throw Panic("elementwise input shorter than its output");
+}
+
+QUVARIN_VECTOR_CLONES void add_loop(const float* __restrict a, const float* __restrict b,
+                                    float* __restrict out, std::size_t count) {
+    for (std::size_t i = 0; i < count; ++i) out[i] = a[i] + b[i];
+}
+
+QUVARIN_VECTOR_CLONES void multiply_loop(const float* __restrict a, const float* __restrict b,
+                                         float* __restrict out, std::size_t count) {
+    for (std::size_t i = 0; i < count; ++i) out[i] = a[i] * b[i];
+}
+
+QUVARIN_VECTOR_CLONES void relu_loop(const float* __restrict x, float* __restrict out,
+                                     std::size_t count) {
+    for (std::size_t i = 0; i < count; ++i) out[i] = x[i] > 0.0f ? x[i] : 0.0f;
+}
+
+QUVARIN_VECTOR_CLONES void relu_grad_loop(const float* __restrict grad, const float* __restrict x,
+                                          float* __restrict out, std::size_t count) {
+    for (std::size_t i = 0; i < count; ++i) out[i] = x[i] > 0.0f ? grad[i] : 0.0f;
+}
+
+QUVARIN_VECTOR_CLONES void sigmoid_grad_loop(const float* __restrict s, const float* __restrict grad,
+                                             float* __restrict out, std::size_t count) {
+    for (std::size_t i = 0; i < count; ++i) out[i] = (s[i] * grad[i]) * (1.0f - s[i]);
+}
+
+QUVARIN_VECTOR_CLONES void accumulate_loop(float* __restrict total, const float* __restrict incoming,
+                                           std::size_t count) {
+    for (std::size_t i = 0; i < count; ++i) total[i] = incoming[i] + total[i];
+}
+
+}  // namespace
+
+void add_values(std::span<const float> a, std::span<const float> b, std::span<float> out) {
+    require_covers(a, out.size());
+    require_covers(b, out.size());
+    add_loop(a.data(), b.data(), out.data(), out.size());
+}
+
+void multiply_values(std::span<const float> a, std::span<const float> b, std::span<float> out) {
+    require_covers(a, out.size());
+    require_covers(b, out.size());
+    multiply_loop(a.data(), b.data(), out.data(), out.size());
+}
+
+void relu_values(std::span<const float> x, std::span<float> out) {
+    require_covers(x, out.size());
+    relu_loop(x.data(), out.data(), out.size());
+}
+
+void relu_grad_values(std::span<const float> grad, std::span<const float> x, std::span<float> out) {
+    require_covers(grad, out.size());
+    require_covers(x, out.size());
+    relu_grad_loop(grad.data(), x.data(), out.data(), out.size());
+}
+
+void sigmoid_grad_values(std::span<const float> s, std::span<const float> grad, std::span<float> out) {
+    require_covers(s, out.size());
+    require_covers(grad, out.size());
+    sigmoid_grad_loop(s.data(), grad.data(), out.data(), out.size());
+}
+
+void accumulate_values(std::span<float> total, std::span<const float> incoming) {
+    require_covers(incoming, total.size());
+    accumulate_loop(total.data(), incoming.data(), total.size());
+}
+
+}  // namespace quvarin::cpu

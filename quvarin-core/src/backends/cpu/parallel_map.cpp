@@ -1,0 +1,51 @@
+#include "backends/cpu/parallel_map.hpp"
+
+#include <omp.h>
+#include <pthread.h>
+
+#include <algorithm>
+#include <atomic>
+
+#include "tensor/panic.hpp"
+
+namespace quvarin::cpu {
+namespace {
+
+// Set just before the first parallel region. Both flags are inherited by
+// fork, so descendants of a forked child stay sequential too.
+std::atomic<bool> pool_started{false};
+std::atomic<bool> pool_lost_to_fork{false};
+
+void after_fork_in_child() {
+    if (pool_started.load(std::memory_order_relaxed)) pool_lost_to_fork.store(true, std::memory_order_relaxed);
+}
+
+// The handler is registered before the pool can first start, so no fork
+// misses it; without it the pool is never used.
+bool pool_usable() {
+    static const bool fork_handler_registered = pthread_atfork(nullptr, nullptr, after_fork_in_child) == 0;
+    return fork_handler_registered && !pool_lost_to_fork.load(std::memory_order_relaxed);
+}
+
+}  // namespace
+
+void parallel_map(std::span<const float> input, std::span<float> output, RangeMap map_range) {
+    if (input.size() != output.size()) throw Panic("parallel map output length differs from its input");
+    const std::size_t count = input.size();
+    if (!pool_usable()) {
+        map_range(input.data(), output.data(), count);
+        return;
+    }
+    pool_started.store(true, std::memory_order_relaxed);
+#pragma omp parallel
+    {
+        const auto workers = static_cast<std::size_t>(omp_get_num_threads());
+        const auto worker = static_cast<std::size_t>(omp_get_thread_num());
+        // Pieces differ in length by at most one element.
+        const std::size_t begin = count / workers * worker + std::min(worker, count % workers);
+        const std::size_t end = begin + count / workers + (worker < count % workers ? 1 : 0);
+        map_range(input.data() + begin, output.data() + begin, end - begin);
+    }
+}
+
+}  // namespace quvarin::cpu

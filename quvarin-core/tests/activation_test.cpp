@@ -1,0 +1,87 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+
+#include "ops/activation.hpp"
+#include "test_support.hpp"
+
+namespace quvarin {
+namespace {
+
+using testing::f32_tensor;
+using testing::mixed_values;
+
+constexpr float kInf = std::numeric_limits<float>::infinity();
+constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
+
+float reference_sigmoid(float x) { return 1.0f / (1.0f + std::exp(-x)); }
+
+std::vector<float> sigmoid_values(const std::vector<float>& input) {
+    Result<Tensor> result = sigmoid(f32_tensor(input, {input.size()}));
+    EXPECT_TRUE(result.ok()) << testing::error_text(result);
+    return testing::values_of(result.value());
+}
+
+TEST(Relu, GivesPositiveZeroForNegativesZerosAndNaN) {
+    const Tensor x = f32_tensor({-1.0f, 0.0f, -0.0f, 2.5f, kNaN, kInf, -kInf}, {7});
+    EXPECT_SAME_BITS(testing::values_of(relu(x).value()),
+                     (std::vector<float>{0.0f, 0.0f, 0.0f, 2.5f, 0.0f, kInf, 0.0f}));
+}
+
+TEST(Relu, MatchesScalarDefinitionAcrossVectorRemainders) {
+    for (const std::size_t length : {1, 15, 16, 17, 100, 1025}) {
+        const std::vector<float> x = mixed_values(length, 3);
+        std::vector<float> expected(length);
+        for (std::size_t i = 0; i < length; ++i) expected[i] = x[i] > 0.0f ? x[i] : 0.0f;
+        EXPECT_SAME_BITS(testing::values_of(relu(f32_tensor(x, {length})).value()), expected);
+    }
+}
+
+TEST(Sigmoid, SaturatesAndPropagatesSpecialValues) {
+    const std::vector<float> y = sigmoid_values({0.0f, 100.0f, -100.0f, kInf, -kInf, -88.0f});
+    EXPECT_EQ(y[0], 0.5f);
+    EXPECT_EQ(y[1], 1.0f);
+    EXPECT_EQ(y[2], 0.0f);
+    EXPECT_EQ(y[3], 1.0f);
+    EXPECT_EQ(y[4], 0.0f);
+    EXPECT_GT(y[5], 0.0f);
+    EXPECT_LT(y[5], std::numeric_limits<float>::min());  // subnormal
+    EXPECT_TRUE(std::isnan(sigmoid_values({kNaN})[0]));
+}
+
+// 131071 elements run on the calling thread, 131072 on the OpenMP pool; both
+// must give exactly the scalar formula for every element.
+TEST(Sigmoid, SequentialAndParallelPathsAgreeBitForBit) {
+    const std::vector<float> input = mixed_values(131072 + 5, 4);
+    std::vector<float> expected(input.size());
+    for (std::size_t i = 0; i < input.size(); ++i) expected[i] = reference_sigmoid(input[i]);
+    for (const std::size_t length : {131071, 131072, 131077}) {
+        const std::vector<float> part(input.begin(), input.begin() + static_cast<std::ptrdiff_t>(length));
+        EXPECT_SAME_BITS(sigmoid_values(part), std::vector<float>(expected.begin(), expected.begin() + part.size()))
+            << "length " << length;
+    }
+}
+
+TEST(Activations, KeepTheInputsLayoutAndLeaveItUnchanged) {
+    for (auto op : {relu, sigmoid}) {
+        const Tensor x = f32_tensor({-1, 0, 1, 2, 3, 4}, {2, 3});
+        Result<Tensor> result = op(x);
+        ASSERT_TRUE(result.ok());
+        EXPECT_EQ(result.value().shape, (Shape{2, 3}));
+        EXPECT_EQ(result.value().strides, (Strides{3, 1}));
+        EXPECT_EQ(result.value().id.value, x.id.value + 1);
+        EXPECT_EQ(testing::values_of(x), (std::vector<float>{-1, 0, 1, 2, 3, 4}));
+
+        Result<Tensor> empty = op(f32_tensor({}, {0}));
+        ASSERT_TRUE(empty.ok());
+        EXPECT_EQ(empty.value().shape, (Shape{0}));
+        EXPECT_EQ(empty.value().storage.len(), 0u);
+
+        EXPECT_EQ(testing::error_text(op(testing::zeros_tensor(DType::Int8, {2}))),
+                  "DTypeMismatch: Operation expected dtype 'float32', but found 'other CPU dtype'");
+    }
+}
+
+}  // namespace
+}  // namespace quvarin

@@ -1,0 +1,83 @@
+#include <gtest/gtest.h>
+
+#include "ops/elementwise.hpp"
+#include "test_support.hpp"
+
+namespace quvarin {
+namespace {
+
+using testing::f32_tensor;
+using testing::mixed_values;
+using testing::zeros_tensor;
+
+using BinaryOp = Result<Tensor> (*)(const Tensor&, const Tensor&);
+
+struct BinaryCase {
+    const char* name;
+    BinaryOp op;
+    float (*reference)(float, float);
+};
+
+class BinaryOpTest : public testing::TapeTest, public ::testing::WithParamInterface<BinaryCase> {};
+
+TEST_P(BinaryOpTest, MatchesScalarFloatArithmeticBitForBit) {
+    // Lengths around the vector widths exercise the remainder loops.
+    for (const std::size_t length : {0, 1, 7, 8, 15, 16, 17, 33, 1000}) {
+        const std::vector<float> a = mixed_values(length, 1);
+        const std::vector<float> b = mixed_values(length, 2);
+        std::vector<float> expected(length);
+        for (std::size_t i = 0; i < length; ++i) expected[i] = GetParam().reference(a[i], b[i]);
+
+        Result<Tensor> result = GetParam().op(f32_tensor(a, {length}), f32_tensor(b, {length}));
+        ASSERT_TRUE(result.ok()) << testing::error_text(result);
+        EXPECT_SAME_BITS(testing::values_of(result.value()), expected) << "length " << length;
+    }
+}
+
+TEST_P(BinaryOpTest, ResultTakesTheLeftOperandsLayoutAndAFreshId) {
+    const Tensor a = f32_tensor({1, 2, 3, 4, 5, 6}, {2, 3});
+    const Tensor b = f32_tensor({1, 1, 1, 1, 1, 1}, {2, 3});
+    Result<Tensor> result = GetParam().op(a, b);
+    ASSERT_TRUE(result.ok());
+    EXPECT_EQ(result.value().shape, (Shape{2, 3}));
+    EXPECT_EQ(result.value().strides, (Strides{3, 1}));
+    EXPECT_EQ(result.value().dtype, DType::Float32);
+    EXPECT_EQ(result.value().id.value, b.id.value + 1);
+    EXPECT_FALSE(result.value().storage.same_buffer(a.storage));
+    EXPECT_EQ(testing::values_of(a), (std::vector<float>{1, 2, 3, 4, 5, 6}));
+}
+
+TEST_P(BinaryOpTest, ChecksShapesBeforeDtypesBeforeElements) {
+    struct Case {
+        Tensor a;
+        Tensor b;
+        std::string error;
+    };
+    const std::vector<Case> cases = {
+        {f32_tensor({1, 2, 3}, {3}), f32_tensor({1}, {1}), "ShapeMismatch: Operation expected shape [3], but got [1]"},
+        {f32_tensor({1, 2, 3, 4, 5, 6}, {6}), zeros_tensor(DType::Float32, {2, 3}),
+         "ShapeMismatch: Operation expected shape [6], but got [2, 3]"},
+        {f32_tensor({1, 2, 3}, {3}), zeros_tensor(DType::Int8, {2}),
+         "ShapeMismatch: Operation expected shape [3], but got [2]"},
+        {f32_tensor({1, 2}, {2}), zeros_tensor(DType::Int8, {2}),
+         "DTypeMismatch: Operation expected dtype 'float32', but found 'int8'"},
+        {zeros_tensor(DType::Int8, {2}), zeros_tensor(DType::Int8, {2}),
+         "DTypeMismatch: Operation expected dtype 'float32', but found 'other CPU dtype'"},
+    };
+    for (const Case& c : cases) EXPECT_EQ(testing::error_text(GetParam().op(c.a, c.b)), c.error);
+}
+
+INSTANTIATE_TEST_SUITE_P(AddAndMul, BinaryOpTest,
+                         ::testing::Values(BinaryCase{"add", add, [](float x, float y) { return x + y; }},
+                                           BinaryCase{"mul", mul, [](float x, float y) { return x * y; }}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST(Elementwise, ExampleValues) {
+    const Tensor a = f32_tensor({1.0f, 2.0f}, {2});
+    const Tensor b = f32_tensor({10.0f, 20.0f}, {2});
+    EXPECT_EQ(testing::values_of(add(a, b).value()), (std::vector<float>{11.0f, 22.0f}));
+    EXPECT_EQ(testing::values_of(mul(a, b).value()), (std::vector<float>{10.0f, 40.0f}));
+}
+
+}  // namespace
+}  // namespace quvarin
