@@ -4,7 +4,7 @@
 #   make test                 build, then run the C++ core tests and pytest
 #   make test PYTHON=python3.13   the same with another interpreter
 #   make bench                benchmarks against NumPy and PyTorch
-#   make typecheck            mypy --strict on the examples, against the stub
+#   make typecheck            check the type stub and the examples with mypy
 
 PYTHON ?= python3
 PY_TAG := $(shell $(PYTHON) -c 'import sys; print("%d.%d" % sys.version_info[:2])' 2>/dev/null)
@@ -47,7 +47,9 @@ test-core: system-deps $(VENV)/.deps
 
 # A stub beside a single-module extension in site-packages is not picked up
 # by mypy (no package to carry py.typed), so it reads the source copy.
+# stubtest compares that stub with the built module's real signatures.
 typecheck: build
+	MYPYPATH=quvarin-py $(VPY) -m mypy.stubtest quvarin
 	MYPYPATH=quvarin-py $(VPY) -m mypy --strict examples
 
 test-py: build typecheck

@@ -1,0 +1,60 @@
+"""Which BLAS each library computes with, and the variables that steer them."""
+
+from __future__ import annotations
+
+import ctypes
+import os
+import re
+import subprocess
+from types import ModuleType
+
+ENVIRONMENT = ("OPENBLAS_CORETYPE", "OPENBLAS_L2_SIZE", "OPENBLAS_NUM_THREADS", "OMP_NUM_THREADS")
+
+
+def environment_lines() -> list[str]:
+    return [f"{name}={os.environ.get(name, '(unset)')}" for name in ENVIRONMENT]
+
+
+def linked_openblas(module_file: str) -> str | None:
+    """Path of the OpenBLAS library that the extension module links."""
+    listing = subprocess.run(["ldd", module_file], capture_output=True, text=True, check=True).stdout
+    match = re.search(r"lib(?:open)?blas\S*\s+=>\s+(\S+)", listing)
+    return os.path.realpath(match.group(1)) if match else None
+
+
+def quvarin_line(quvarin: ModuleType) -> str:
+    path = linked_openblas(quvarin.__file__ or "")
+    if path is None:
+        return "quvarin: no OpenBLAS found by ldd"
+    # Already loaded by the module, so this returns the same library instance.
+    library = ctypes.CDLL(path)
+    texts = []
+    for function in ("openblas_get_config", "openblas_get_corename"):
+        getter = getattr(library, function)
+        getter.restype = ctypes.c_char_p
+        texts.append(getter().decode())
+    return f"quvarin: {path}: {texts[0]}; core {texts[1]}; {library.openblas_get_num_threads()} threads"
+
+
+def numpy_line() -> str:
+    from threadpoolctl import threadpool_info
+
+    for info in threadpool_info():
+        if info["user_api"] == "blas" and "numpy" in info["filepath"]:
+            return (
+                f"numpy: {info['filepath']}: {info['internal_api']} {info['version']}; "
+                f"core {info.get('architecture')}; {info['num_threads']} threads"
+            )
+    return "numpy: BLAS not reported by threadpoolctl"
+
+
+def torch_line(torch: ModuleType) -> str:
+    config = torch.__config__.show()
+    blas = re.search(r"BLAS_INFO=(\w+)", config)
+    capability = re.search(r"CPU capability usage: (\w+)", config)
+    library = re.search(r"(Intel\(R\) oneAPI Math Kernel Library Version [^\n]*|OpenBLAS [^\n]*)", config)
+    return (
+        f"torch {torch.__version__}: BLAS {blas.group(1) if blas else '?'}"
+        f" ({library.group(1).strip() if library else 'library not named'}); "
+        f"kernels {capability.group(1) if capability else '?'}; {torch.get_num_threads()} threads"
+    )

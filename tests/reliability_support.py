@@ -1,0 +1,79 @@
+"""Helpers shared by the reliability tests (fuzzing, threads, fork, memory).
+
+QUVARIN_SANITIZED=1 (set by `make test-asan`): AddressSanitizer's operator new aborts the process
+when an allocation fails instead of throwing, so a test that provokes a failing allocation has to
+skip there. Import `needs_real_allocator` and mark such tests with it.
+
+QUVARIN_FUZZ_EXAMPLES: how many examples each fuzz test runs (`make fuzz` sets it high).
+"""
+
+import os
+import select
+import signal
+import time
+
+import pytest
+
+SANITIZED = os.environ.get("QUVARIN_SANITIZED") == "1"
+
+needs_real_allocator = pytest.mark.skipif(
+    SANITIZED, reason="a failing allocation aborts the process under AddressSanitizer"
+)
+
+FUZZ_EXAMPLES = int(os.environ.get("QUVARIN_FUZZ_EXAMPLES", "0")) or None
+"""None: each fuzz test uses its own small default."""
+
+LONG_FUZZ = FUZZ_EXAMPLES is not None
+
+
+def fuzz_examples(default):
+    return FUZZ_EXAMPLES if FUZZ_EXAMPLES is not None else default
+
+
+def wait_for_children(pids, timeout):
+    """Waits for every pid; kills all of them and fails when any is still running at the deadline.
+
+    Returns {pid: exit status} for children that exited normally; an abnormal end (signal) fails.
+    """
+    deadline = time.monotonic() + timeout
+    statuses = {}
+    try:
+        while len(statuses) < len(pids):
+            for pid in pids:
+                if pid in statuses:
+                    continue
+                done, status = os.waitpid(pid, os.WNOHANG)
+                if done:
+                    statuses[pid] = status
+            if len(statuses) == len(pids):
+                break
+            if time.monotonic() > deadline:
+                raise AssertionError(f"children {sorted(set(pids) - set(statuses))} did not finish in {timeout} s")
+            time.sleep(0.01)
+    except BaseException:
+        for pid in pids:
+            if pid not in statuses:
+                try:
+                    os.kill(pid, signal.SIGKILL)
+                    os.waitpid(pid, 0)
+                except (ProcessLookupError, ChildProcessError):
+                    pass
+        raise
+    for pid, status in statuses.items():
+        assert os.WIFEXITED(status), f"child {pid} ended abnormally (status {status})"
+    return {pid: os.WEXITSTATUS(status) for pid, status in statuses.items()}
+
+
+def read_all(fd, timeout):
+    """Reads fd until end of file, failing after timeout seconds."""
+    chunks, deadline = [], time.monotonic() + timeout
+    while True:
+        remaining = deadline - time.monotonic()
+        if remaining <= 0:
+            raise AssertionError("no end of output in time")
+        ready, _, _ = select.select([fd], [], [], remaining)
+        if ready:
+            chunk = os.read(fd, 1 << 20)
+            if not chunk:
+                return b"".join(chunks)
+            chunks.append(chunk)

@@ -1,0 +1,537 @@
+"""zeros, ones and tensor: argument binding, conversion rules, messages, resulting tensors."""
+
+import math
+import struct
+from fractions import Fraction
+from decimal import Decimal
+
+import numpy as np
+import pytest
+from hypothesis import given, settings, strategies as st
+
+from conftest import F32_MISMATCH, float_conversion_error, index_conversion_error, next_id
+
+import quvarin as qv
+
+ALL_DTYPES = [qv.float32, qv.float16, qv.bfloat16, qv.int32, qv.int8]
+
+
+def bits(x):
+    return struct.pack("<d", x)
+
+
+def f32(x):
+    return float(np.float32(x))
+
+
+class Outer:
+    class Inner:
+        pass
+
+
+class Index:
+    def __init__(self, value):
+        self.value = value
+
+    def __index__(self):
+        return self.value
+
+
+class FloatLike:
+    def __init__(self, value):
+        self.value = value
+
+    def __float__(self):
+        return self.value
+
+
+class Raises:
+    """An element whose conversion raises the given exception."""
+
+    def __init__(self, exc):
+        self.exc = exc
+
+    def __float__(self):
+        raise self.exc
+
+    def __index__(self):
+        raise self.exc
+
+
+class MyTypeError(TypeError):
+    pass
+
+
+# --- results ---------------------------------------------------------------------------------------
+
+
+@pytest.mark.parametrize(
+    "make, shape, data, requires_grad",
+    [
+        (lambda: qv.zeros([2, 3]), [2, 3], [0.0] * 6, False),
+        (lambda: qv.zeros((2, 3)), [2, 3], [0.0] * 6, False),
+        (lambda: qv.ones([2, 3]), [2, 3], [1.0] * 6, False),
+        (lambda: qv.zeros([]), [], [0.0], False),
+        (lambda: qv.ones(()), [], [1.0], False),
+        (lambda: qv.tensor([7.0], []), [], [7.0], False),
+        (lambda: qv.zeros([3, 0]), [3, 0], [], False),
+        (lambda: qv.zeros([2, 0, 3]), [2, 0, 3], [], False),
+        (lambda: qv.ones([0]), [0], [], False),
+        (lambda: qv.tensor([], [0]), [0], [], False),
+        (lambda: qv.tensor([], [4, 0]), [4, 0], [], False),
+        (lambda: qv.tensor([1, 2, 3, 4, 5, 6], (2, 3)), [2, 3], [1.0, 2.0, 3.0, 4.0, 5.0, 6.0], False),
+        (lambda: qv.tensor([True, 2], [2]), [2], [1.0, 2.0], False),
+        (lambda: qv.tensor(data=[1.0], shape=[1]), [1], [1.0], False),
+        (lambda: qv.tensor(shape=[1], data=[1.5], requires_grad=True), [1], [1.5], True),
+        (lambda: qv.zeros([2], requires_grad=True), [2], [0.0, 0.0], True),
+        (lambda: qv.ones([2], None, None, True), [2], [1.0, 1.0], True),
+        (lambda: qv.zeros([2], requires_grad=np.True_), [2], [0.0, 0.0], True),
+        (lambda: qv.zeros([2], requires_grad=np.bool_(False)), [2], [0.0, 0.0], False),
+        (lambda: qv.ones([2], dtype=qv.float32), [2], [1.0, 1.0], False),
+        (lambda: qv.ones([2], dtype=None), [2], [1.0, 1.0], False),
+        (lambda: qv.tensor([1.0], [1], dtype=qv.float32, device=qv.Device("cpu")), [1], [1.0], False),
+        (lambda: qv.zeros([2], device=qv.Device("cpu")), [2], [0.0, 0.0], False),
+        (lambda: qv.zeros([1, 1, 1, 1, 1, 1, 1, 1]), [1] * 8, [0.0], False),
+        (lambda: qv.zeros(range(2, 4)), [2, 3], [0.0] * 6, False),
+        (lambda: qv.zeros(np.array([2, 1])), [2, 1], [0.0] * 2, False),
+        (lambda: qv.zeros(b"\x02\x01"), [2, 1], [0.0] * 2, False),
+        (lambda: qv.zeros([np.int64(2), Index(2), True]), [2, 2, 1], [0.0] * 4, False),
+        (lambda: qv.tensor(np.array([1.5, 2.5]), [2]), [2], [1.5, 2.5], False),
+        (lambda: qv.tensor(range(3), [3]), [3], [0.0, 1.0, 2.0], False),
+        (lambda: qv.tensor(b"\x01\x02", [2]), [2], [1.0, 2.0], False),
+        (lambda: qv.tensor((0.5, 0.25), [2, 1]), [2, 1], [0.5, 0.25], False),
+        (lambda: qv.tensor([FloatLike(2.5), Index(3), Fraction(1, 4), Decimal("0.5"), np.float32(1.5)], [5]),
+         [5], [2.5, 3.0, 0.25, 0.5, 1.5], False),
+    ],
+)
+def test_created_tensor(make, shape, data, requires_grad):
+    t = make()
+    assert type(t) is qv.Tensor
+    assert t.shape == shape
+    assert t.data() == data
+    assert t.requires_grad is requires_grad
+    assert t.dtype == "float32"
+    assert t.device == "cpu"
+
+
+@pytest.mark.parametrize("dtype", ALL_DTYPES, ids=str)
+def test_zeros_of_every_dtype(dtype):
+    t = qv.zeros([2, 2], dtype=dtype)
+    assert t.dtype == str(dtype)
+    assert t.shape == [2, 2]
+    assert t.device == "cpu"
+    if dtype is qv.float32:
+        assert t.data() == [0.0] * 4
+    else:
+        with pytest.raises(ValueError) as info:
+            t.data()
+        assert str(info.value) == F32_MISMATCH
+
+
+def test_zeros_are_positive_zeros():
+    assert all(math.copysign(1.0, v) == 1.0 for v in qv.zeros([5]).data())
+
+
+def test_numpy_like_bool_named_in_numpy_module_is_accepted():
+    fake = type("bool_", (), {"__module__": "numpy", "__bool__": lambda self: True})
+    assert qv.zeros([1], requires_grad=fake()).requires_grad is True
+    other = type("bool_", (), {"__module__": "not_numpy", "__bool__": lambda self: True})
+    with pytest.raises(TypeError) as info:
+        qv.zeros([1], requires_grad=other())
+    assert str(info.value) == "argument 'requires_grad': 'bool_' object is not an instance of 'bool'"
+
+
+def test_data_is_copied():
+    values = [1.0, 2.0]
+    t = qv.tensor(values, [2])
+    values[0] = 99.0
+    assert t.data() == [1.0, 2.0]
+
+
+# --- float conversion of data ------------------------------------------------------------------------
+
+
+@pytest.mark.parametrize(
+    "value",
+    [
+        0.1, 1 / 3, -2.5, 1e-45, 1e-46, 3e-39, 1.1754942e-38, 3.4028235e38, 3.4028236e38, 1e39, -1e40,
+        float("inf"), float("-inf"), -0.0, 0.0, 1 + 2**-24, 1 + 2**-24 + 2**-52, 16777217, 2**64, -(2**70),
+        2**54 + 2**30 + 1,  # rounded to double first, then to float32 (2**54), not straight to 2**54+2**31
+    ],
+)
+def test_elements_round_via_double_to_nearest_float32(value):
+    with np.errstate(over="ignore"):
+        expected = float(np.float32(np.float64(float(value))))
+    got = qv.tensor([value], [1]).item()
+    assert bits(got) == bits(expected)
+
+
+def test_double_rounding_of_large_int():
+    assert qv.tensor([2**54 + 2**30 + 1], [1]).item() == 2.0**54
+
+
+def test_nan_keeps_its_sign():
+    got = qv.tensor([float("nan"), -float("nan")], [2]).data()
+    assert math.isnan(got[0]) and math.isnan(got[1])
+    assert math.copysign(1.0, got[0]) == 1.0
+    assert math.copysign(1.0, got[1]) == -1.0
+
+
+@settings(max_examples=60, deadline=None)
+@given(st.lists(st.floats(allow_nan=False, width=64), max_size=40))
+def test_round_trip_matches_numpy_float32(values):
+    t = qv.tensor(values, [len(values)])
+    with np.errstate(over="ignore"):
+        expected = np.asarray(values, dtype=np.float64).astype(np.float32).astype(np.float64)
+    assert [bits(v) for v in t.data()] == [bits(v) for v in expected.tolist()]
+
+
+@settings(max_examples=40, deadline=None)
+@given(st.lists(st.integers(0, 4), max_size=4))
+def test_shape_and_numel_consistent(shape):
+    n = math.prod(shape)
+    t = qv.tensor([float(i) for i in range(n)], shape)
+    assert t.shape == shape
+    assert t.data() == [float(i) for i in range(n)]
+    assert qv.zeros(shape).shape == shape and len(qv.ones(shape).data()) == n
+
+
+class LyingLength:
+    """A sequence whose length reports far more items than iteration yields."""
+
+    def __init__(self, items, length):
+        self.items, self.length = items, length
+
+    def __len__(self):
+        return self.length
+
+    def __getitem__(self, i):
+        return self.items[i]
+
+
+class BrokenLength(LyingLength):
+    def __len__(self):
+        raise RuntimeError("no length")
+
+
+@pytest.mark.parametrize("length", [0, 1, 2**31, 2**40, 2**62])
+def test_reported_length_is_only_a_hint(length):
+    try:
+        t = qv.tensor(LyingLength([1.0, 2.0], length), [2])
+    except MemoryError:  # reserving the reported size may fail; that must not be fatal
+        pass
+    else:
+        assert t.data() == [1.0, 2.0]
+    assert qv.ones([1]).data() == [1.0]
+
+
+def test_sequence_without_length_is_iterated():
+    assert qv.tensor(BrokenLength([3.0], 0), [1]).data() == [3.0]
+    assert qv.zeros(BrokenLength([2], 0)).shape == [2]
+
+
+# --- errors -----------------------------------------------------------------------------------------
+
+
+TYPE_ERRORS = [
+    # binding
+    (lambda: qv.zeros(), "zeros() missing 1 required positional argument: 'shape'"),
+    (lambda: qv.ones(), "ones() missing 1 required positional argument: 'shape'"),
+    (lambda: qv.ones(dtype=None), "ones() missing 1 required positional argument: 'shape'"),
+    (lambda: qv.tensor(), "tensor() missing 2 required positional arguments: 'data' and 'shape'"),
+    (lambda: qv.tensor(requires_grad=True), "tensor() missing 2 required positional arguments: 'data' and 'shape'"),
+    (lambda: qv.tensor([1.0]), "tensor() missing 1 required positional argument: 'shape'"),
+    (lambda: qv.tensor(shape=[1]), "tensor() missing 1 required positional argument: 'data'"),
+    (lambda: qv.zeros([1], None, None, False, 5), "zeros() takes from 1 to 4 positional arguments but 5 were given"),
+    (lambda: qv.ones(1, 2, 3, 4, 5), "ones() takes from 1 to 4 positional arguments but 5 were given"),
+    (lambda: qv.ones(1, 2, 3, 4, 5, 6), "ones() takes from 1 to 4 positional arguments but 6 were given"),
+    (lambda: qv.tensor(1, 2, 3, 4, 5, 6), "tensor() takes from 2 to 5 positional arguments but 6 were given"),
+    (lambda: qv.zeros(1, 2, 3, 4, 5, size=1), "zeros() takes from 1 to 4 positional arguments but 5 were given"),
+    (lambda: qv.zeros(size=3), "zeros() got an unexpected keyword argument 'size'"),
+    (lambda: qv.zeros([1], size=3), "zeros() got an unexpected keyword argument 'size'"),
+    (lambda: qv.zeros("x", Shape=[1]), "zeros() got an unexpected keyword argument 'Shape'"),
+    (lambda: qv.tensor([1.0], [1], requires_gradient=True), "tensor() got an unexpected keyword argument 'requires_gradient'"),
+    (lambda: qv.tensor([1.0], [1], data=[2.0]), "tensor() got multiple values for argument 'data'"),
+    (lambda: qv.tensor([1.0], [1], shape=[1]), "tensor() got multiple values for argument 'shape'"),
+    (lambda: qv.ones([1], shape=[2]), "ones() got multiple values for argument 'shape'"),
+    (lambda: qv.zeros([1], None, dtype=None), "zeros() got multiple values for argument 'dtype'"),
+    (lambda: qv.zeros([1], None, None, False, requires_grad=True), "zeros() got multiple values for argument 'requires_grad'"),
+    # shape / data: sequence rule
+    (lambda: qv.zeros("23"), "argument 'shape': Can't extract `str` to `Vec`"),
+    (lambda: qv.ones(""), "argument 'shape': Can't extract `str` to `Vec`"),
+    (lambda: qv.tensor("12", [2]), "argument 'data': Can't extract `str` to `Vec`"),
+    (lambda: qv.tensor([1.0], "1"), "argument 'shape': Can't extract `str` to `Vec`"),
+    (lambda: qv.zeros(3), "argument 'shape': 'int' object is not an instance of 'Sequence'"),
+    (lambda: qv.zeros(None), "argument 'shape': 'None' is not an instance of 'Sequence'"),
+    (lambda: qv.zeros({2: 3}), "argument 'shape': 'dict' object is not an instance of 'Sequence'"),
+    (lambda: qv.zeros({2}), "argument 'shape': 'set' object is not an instance of 'Sequence'"),
+    (lambda: qv.zeros(x for x in [2]), "argument 'shape': 'generator' object is not an instance of 'Sequence'"),
+    (lambda: qv.zeros(Outer.Inner()), "argument 'shape': 'Outer.Inner' object is not an instance of 'Sequence'"),
+    (lambda: qv.tensor(1.0, [1]), "argument 'data': 'float' object is not an instance of 'Sequence'"),
+    (lambda: qv.tensor(None, [1]), "argument 'data': 'None' is not an instance of 'Sequence'"),
+    (lambda: qv.tensor(iter([1.0]), [1]), "argument 'data': 'list_iterator' object is not an instance of 'Sequence'"),
+    (lambda: qv.tensor(qv.ones([1]), [1]), "argument 'data': 'Tensor' object is not an instance of 'Sequence'"),
+    # dtype / device / requires_grad
+    (lambda: qv.zeros([1], dtype="float32"), "argument 'dtype': 'str' object is not an instance of 'DType'"),
+    (lambda: qv.zeros([1], dtype=qv.DType), "argument 'dtype': 'type' object is not an instance of 'DType'"),
+    (lambda: qv.zeros([1], dtype=qv.Device("cpu")), "argument 'dtype': 'Device' object is not an instance of 'DType'"),
+    (lambda: qv.ones([1], dtype=np.float32), "argument 'dtype': 'type' object is not an instance of 'DType'"),
+    (lambda: qv.zeros([2], device="cpu"), "argument 'device': 'str' object is not an instance of 'Device'"),
+    (lambda: qv.zeros([2], device=qv.float32), "argument 'device': 'DType' object is not an instance of 'Device'"),
+    (lambda: qv.tensor([1.0], [1], device=0), "argument 'device': 'int' object is not an instance of 'Device'"),
+    (lambda: qv.zeros([2], requires_grad=1), "argument 'requires_grad': 'int' object is not an instance of 'bool'"),
+    (lambda: qv.zeros([2], requires_grad=None), "argument 'requires_grad': 'None' is not an instance of 'bool'"),
+    (lambda: qv.ones([2], requires_grad="yes"), "argument 'requires_grad': 'str' object is not an instance of 'bool'"),
+    (lambda: qv.ones([2], requires_grad=np.array(True)), "argument 'requires_grad': 'ndarray' object is not an instance of 'bool'"),
+    (lambda: qv.tensor([1.0], [1], requires_grad=1.0), "argument 'requires_grad': 'float' object is not an instance of 'bool'"),
+    # conversion order: data, shape, dtype, device, requires_grad
+    (lambda: qv.tensor("ab", 5, dtype="x"), "argument 'data': Can't extract `str` to `Vec`"),
+    (lambda: qv.tensor([1.0], 5, dtype="x"), "argument 'shape': 'int' object is not an instance of 'Sequence'"),
+    (lambda: qv.tensor([1.0], [1], dtype="x", device="y"), "argument 'dtype': 'str' object is not an instance of 'DType'"),
+    (lambda: qv.zeros([1], device="x", requires_grad=1), "argument 'device': 'str' object is not an instance of 'Device'"),
+    (lambda: qv.zeros(["x"], dtype="x"), "argument 'shape': " + str(index_conversion_error("x"))),
+    # binding before conversion
+    (lambda: qv.zeros("23", 1, 2, 3, 4), "zeros() takes from 1 to 4 positional arguments but 5 were given"),
+    (lambda: qv.tensor("12", size=1), "tensor() got an unexpected keyword argument 'size'"),
+]
+
+
+@pytest.mark.parametrize("call, message", TYPE_ERRORS)
+def test_type_errors(call, message):
+    with pytest.raises(TypeError) as info:
+        call()
+    assert type(info.value) is TypeError
+    assert str(info.value) == message
+
+
+ELEMENT_TYPE_ERRORS = [
+    # (parameter, bad element, interpreter conversion)
+    ("shape", 2.0, index_conversion_error),
+    ("shape", "2", index_conversion_error),
+    ("shape", None, index_conversion_error),
+    ("shape", [2], index_conversion_error),
+    ("shape", Fraction(2, 1), index_conversion_error),
+    ("data", "a", float_conversion_error),
+    ("data", None, float_conversion_error),
+    ("data", [1.0, 2.0], float_conversion_error),
+    ("data", 1j, float_conversion_error),
+    ("data", FloatLike(3), float_conversion_error),  # __float__ returning a non-float
+]
+
+
+@pytest.mark.parametrize("param, element, reference", ELEMENT_TYPE_ERRORS)
+def test_element_conversion_errors_are_prefixed(param, element, reference):
+    expected = f"argument '{param}': {reference(element)}"
+    with pytest.raises(TypeError) as info:
+        if param == "shape":
+            qv.zeros([1, element])
+        else:
+            qv.tensor([1.0, element], [2])
+    assert type(info.value) is TypeError
+    assert str(info.value) == expected
+
+
+def test_nested_data_is_rejected():
+    with pytest.raises(TypeError) as info:
+        qv.tensor([[1.0, 2.0], [3.0, 4.0]], [2, 2])
+    assert str(info.value).startswith("argument 'data': ")
+    with pytest.raises(TypeError) as info:
+        qv.tensor(np.ones((2, 2)), [4])
+    assert str(info.value).startswith("argument 'data': ")
+
+
+@pytest.mark.parametrize("param", ["data", "shape"])
+def test_conversion_type_error_keeps_its_cause(param):
+    cause = KeyError("root")
+
+    class Bad:
+        def __float__(self):
+            raise TypeError("bad element") from cause
+
+        def __index__(self):
+            raise TypeError("bad element") from cause
+
+    with pytest.raises(TypeError) as info:
+        if param == "data":
+            qv.tensor([Bad()], [1])
+        else:
+            qv.zeros([Bad()])
+    assert str(info.value) == f"argument '{param}': bad element"
+    assert info.value.__cause__ is cause
+
+
+@pytest.mark.parametrize("param", ["data", "shape"])
+@pytest.mark.parametrize(
+    "exc",
+    [MyTypeError("sub"), ValueError("val"), OverflowError("ovf"), ZeroDivisionError("zero"), RuntimeError("rt")],
+    ids=lambda e: type(e).__name__,
+)
+def test_other_conversion_exceptions_pass_unchanged(param, exc):
+    with pytest.raises(type(exc)) as info:
+        if param == "data":
+            qv.tensor([Raises(exc)], [1])
+        else:
+            qv.zeros([Raises(exc)])
+    assert info.value is exc
+
+
+@pytest.mark.parametrize(
+    "call",
+    [
+        lambda: qv.zeros([-1]),
+        lambda: qv.ones([2, -3]),
+        lambda: qv.zeros([2**64]),
+        lambda: qv.zeros([Index(-1)]),
+        lambda: qv.tensor([1.0], [2**70]),
+        lambda: qv.tensor([10**400], [1]),
+    ],
+)
+def test_overflow_errors_pass_unchanged(call):
+    with pytest.raises(OverflowError) as info:
+        call()
+    assert type(info.value) is OverflowError
+    assert not str(info.value).startswith("argument")
+
+
+@pytest.mark.parametrize(
+    "call, exc, message",
+    [
+        (lambda: qv.ones([2, 2], dtype=qv.int8), NotImplementedError, "ones is currently only supported for float32 CPU"),
+        (lambda: qv.ones([2], dtype=qv.float16), NotImplementedError, "ones is currently only supported for float32 CPU"),
+        (lambda: qv.ones([2], qv.bfloat16, qv.Device("cpu")), NotImplementedError, "ones is currently only supported for float32 CPU"),
+        (lambda: qv.ones([], dtype=qv.int32), NotImplementedError, "ones is currently only supported for float32 CPU"),
+        # the dtype is refused before any allocation
+        (lambda: qv.ones([2**40], dtype=qv.int8), NotImplementedError, "ones is currently only supported for float32 CPU"),
+        (lambda: qv.tensor([1.0], [1], dtype=qv.float16), NotImplementedError, "tensor creation currently only supports float32 CPU"),
+        (lambda: qv.tensor([1.0, 2.0], [3], dtype=qv.int8), NotImplementedError, "tensor creation currently only supports float32 CPU"),
+        (lambda: qv.tensor([], [0], dtype=qv.int32), NotImplementedError, "tensor creation currently only supports float32 CPU"),
+        (lambda: qv.tensor([1.0], [2**40], dtype=qv.bfloat16), NotImplementedError, "tensor creation currently only supports float32 CPU"),
+        (lambda: qv.tensor([1.0, 2.0], [3]), ValueError, "Data length 2 does not match shape capacity 3"),
+        (lambda: qv.tensor([1, 2, 3, 4, 5], [2, 3]), ValueError, "Data length 5 does not match shape capacity 6"),
+        (lambda: qv.tensor([], []), ValueError, "Data length 0 does not match shape capacity 1"),
+        (lambda: qv.tensor([1.0, 2.0], []), ValueError, "Data length 2 does not match shape capacity 1"),
+        (lambda: qv.tensor([1.0], [0]), ValueError, "Data length 1 does not match shape capacity 0"),
+        (lambda: qv.tensor([1.0], [2**40]), ValueError, "Data length 1 does not match shape capacity 1099511627776"),
+        (lambda: qv.tensor([1.0], [2**32, 2**31]), ValueError, "Data length 1 does not match shape capacity 9223372036854775808"),
+    ],
+)
+def test_creation_refusals(call, exc, message):
+    with pytest.raises(exc) as info:
+        call()
+    assert type(info.value) is exc
+    assert str(info.value) == message
+    assert info.value.args == (message,)
+
+
+@pytest.mark.parametrize("call", [lambda: qv.zeros([2**32, 2**32]), lambda: qv.ones([2**33, 2**33, 1]),
+                                  lambda: qv.tensor([1.0], [2**40, 2**40])])
+def test_element_count_overflow_is_a_value_error(call):
+    with pytest.raises(ValueError):
+        call()
+
+
+def test_empty_shape_with_huge_dimension_has_no_elements():
+    t = qv.zeros([0, 2**40])
+    assert t.shape == [0, 2**40]
+    assert t.data() == []
+    assert qv.zeros([2**40, 0]).data() == []
+
+
+# --- ids --------------------------------------------------------------------------------------------
+
+
+def test_successful_creations_draw_consecutive_ids():
+    start = next_id()
+    qv.zeros([2])
+    qv.ones([1], requires_grad=True)
+    qv.tensor([1.0], [1])
+    qv.zeros([0], dtype=qv.int8)
+    assert next_id() == start + 3 + 4
+
+
+FAILING_CREATIONS = [
+    lambda: qv.tensor([1.0, 2.0], [3]),
+    lambda: qv.tensor([1.0], [1], dtype=qv.int8),
+    lambda: qv.ones([1], dtype=qv.float16),
+    lambda: qv.zeros("x"),
+    lambda: qv.zeros([-1]),
+    lambda: qv.zeros([1], requires_grad=1),
+    lambda: qv.tensor([1.0, "a"], [2]),
+    lambda: qv.zeros([2**32, 2**32]),
+]
+
+
+def test_failed_creations_draw_no_id():
+    start = next_id()
+    for call in FAILING_CREATIONS:
+        with pytest.raises((TypeError, ValueError, OverflowError, NotImplementedError)):
+            call()
+    assert next_id() == start + 3
+
+
+def test_creation_records_nothing():
+    from conftest import tape_is_empty
+
+    qv.zeros([2], requires_grad=True)
+    qv.ones([2], requires_grad=True)
+    qv.tensor([1.0], [1], requires_grad=True)
+    assert tape_is_empty()
+
+
+def test_first_tensor_of_a_process_has_id_one():
+    import subprocess
+
+    from conftest import PY
+
+    code = (
+        "import quvarin as qv\n"
+        "a = qv.zeros([1], requires_grad=True)\n"
+        "c = a + a\n"
+        "try:\n"
+        "    qv.zeros([1], requires_grad=True).backward()\n"
+        "except ValueError as exc:\n"
+        "    print(exc)\n"
+    )
+    out = subprocess.run([PY, "-c", code], capture_output=True, text=True, timeout=60)
+    assert out.returncode == 0, out.stderr
+    assert out.stdout.strip() == "AutogradError: Gradient missing for Output ID TensorId(2)"
+
+
+def test_long_data_beyond_any_preallocation():
+    n = 2**24 + 3
+    t = qv.tensor(range(n), [n])
+    assert t.shape == [n]
+    assert t.slice_rows(-1).item() == float(n - 1)
+    assert t.slice_rows(2**24).item() == float(2**24)
+    assert t.slice_rows(12345).item() == 12345.0
+
+
+class Interrupt(BaseException):
+    pass
+
+
+@pytest.mark.parametrize("param", ["data", "shape"])
+def test_base_exceptions_from_conversion_pass_unchanged(param):
+    exc = Interrupt("stop")
+    with pytest.raises(Interrupt) as info:
+        if param == "data":
+            qv.tensor([1.0, Raises(exc)], [2])
+        else:
+            qv.zeros([Raises(exc)])
+    assert info.value is exc
+    assert qv.ones([1]).data() == [1.0]
+
+
+def test_conversion_code_may_use_the_library():
+    class Busy:
+        def __float__(self):
+            a = qv.ones([2], requires_grad=True)
+            (a * a).sum().backward()
+            return float(qv.tensor([2.5], [1]).item())
+
+        def __index__(self):
+            return len(qv.ones([3]).data())
+
+    t = qv.tensor([Busy(), 1.0], [Busy() and 2])
+    assert t.data() == [2.5, 1.0]
+    assert qv.zeros([Busy()]).shape == [3]

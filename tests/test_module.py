@@ -1,0 +1,401 @@
+"""Module surface: names, classes, signatures, DType and Device, the refused constructor."""
+
+import copy
+import gc
+import importlib.util
+import inspect
+import pickle
+import re
+import shutil
+import subprocess
+import sys
+import weakref
+
+import pytest
+
+from conftest import PY, PanicException, is_panic
+
+import quvarin as qv
+
+ALL = ["Tensor", "Device", "DType", "zeros", "ones", "tensor", "float32", "float16", "bfloat16", "int32", "int8"]
+DTYPE_NAMES = ["float32", "float16", "bfloat16", "int32", "int8"]
+
+Py_TPFLAGS_HEAPTYPE = 1 << 9
+Py_TPFLAGS_BASETYPE = 1 << 10
+Py_TPFLAGS_HAVE_GC = 1 << 14
+
+
+class Outer:
+    class Inner:
+        pass
+
+
+def test_all_lists_the_contents_in_order():
+    assert qv.__all__ == ALL
+    assert type(qv.__all__) is list
+
+
+def test_public_names_are_exactly_all():
+    assert {name for name in dir(qv) if not name.startswith("_")} == set(ALL)
+
+
+def test_module_identity_and_docstring():
+    assert qv.__name__ == "quvarin"
+    assert qv.__doc__ == ""
+
+
+def test_only_the_init_symbol_is_exported():
+    nm = shutil.which("nm")
+    if nm is None:
+        pytest.skip("nm is not installed")
+    out = subprocess.run([nm, "-D", "--defined-only", qv.__file__], capture_output=True, text=True, check=True)
+    symbols = [line.split()[-1] for line in out.stdout.splitlines() if line.strip()]
+    assert symbols == ["PyInit_quvarin"]
+
+
+# --- classes ---------------------------------------------------------------------------------------
+
+
+@pytest.mark.parametrize("cls, name", [(qv.Tensor, "Tensor"), (qv.Device, "Device"), (qv.DType, "DType")])
+def test_class_identity_and_flags(cls, name):
+    assert cls.__name__ == name
+    assert cls.__qualname__ == name
+    assert cls.__module__ == "quvarin"
+    assert repr(cls) == f"<class 'quvarin.{name}'>"
+    assert cls.__mro__ == (cls, object)
+    assert cls.__flags__ & Py_TPFLAGS_HEAPTYPE
+    assert not cls.__flags__ & Py_TPFLAGS_BASETYPE
+    assert not cls.__flags__ & Py_TPFLAGS_HAVE_GC
+    assert cls.__dictoffset__ == 0
+    assert cls.__weakrefoffset__ == 0
+
+
+@pytest.mark.parametrize("cls", [qv.Tensor, qv.Device, qv.DType])
+def test_classes_are_not_subclassable(cls):
+    with pytest.raises(TypeError, match="not an acceptable base type"):
+        type("Sub", (cls,), {})
+
+
+def instances():
+    return [qv.zeros([2]), qv.Device("cpu"), qv.float32]
+
+
+@pytest.mark.parametrize("index", range(3), ids=["Tensor", "Device", "DType"])
+def test_instances_have_no_dict_weakref_or_gc(index):
+    obj = instances()[index]
+    with pytest.raises(AttributeError):
+        obj.anything = 1
+    assert not hasattr(obj, "__dict__")
+    with pytest.raises(TypeError, match="cannot create weak reference"):
+        weakref.ref(obj)
+    assert not gc.is_tracked(obj)
+
+
+@pytest.mark.parametrize("cls", [qv.Tensor, qv.Device, qv.DType])
+def test_object_new_cannot_bypass_the_constructor(cls):
+    # a Tensor made without a record would be unusable memory
+    with pytest.raises(TypeError):
+        object.__new__(cls)
+
+
+@pytest.mark.parametrize("action", [copy.copy, copy.deepcopy, pickle.dumps], ids=["copy", "deepcopy", "pickle"])
+def test_tensor_cannot_be_copied_or_pickled_behind_its_back(action):
+    t = qv.ones([2])
+    with pytest.raises(TypeError):
+        action(t)
+    assert t.data() == [1.0, 1.0]
+
+
+def test_docstrings_and_text_signatures_of_classes():
+    assert qv.Tensor.__text_signature__ == "()"
+    assert qv.Tensor.__doc__ in ("", None)
+    assert qv.Device.__text_signature__ == "(name)"
+    assert qv.Device.__doc__ in ("", None)
+    assert qv.DType.__doc__ is None
+    assert qv.DType.__text_signature__ is None
+
+
+@pytest.mark.parametrize(
+    "name, signature",
+    [
+        ("zeros", "(shape, dtype=None, device=None, requires_grad=False)"),
+        ("ones", "(shape, dtype=None, device=None, requires_grad=False)"),
+        ("tensor", "(data, shape, dtype=None, device=None, requires_grad=False)"),
+    ],
+)
+def test_module_functions(name, signature):
+    fn = getattr(qv, name)
+    assert type(fn).__name__ == "builtin_function_or_method"
+    assert fn.__name__ == name
+    assert fn.__qualname__ == name
+    assert fn.__module__ == "quvarin"
+    assert fn.__self__ is qv
+    assert fn.__text_signature__ == signature
+    assert fn.__doc__ is None
+    params = inspect.signature(fn).parameters
+    assert all(p.kind is inspect.Parameter.POSITIONAL_OR_KEYWORD for p in params.values())
+
+
+TENSOR_METHODS = {
+    # name: (text signature, docstring)
+    "item": ("($self)", None),
+    "data": ("($self)", "Returns the raw data as a flat Python list of floats."),
+    "tolist": ("($self)", "Alias for data() \u2014 returns the tensor's contents as a flat list."),
+    "matmul": ("($self, other)", None),
+    "relu": ("($self)", None),
+    "sigmoid": ("($self)", None),
+    "sum": ("($self)", None),
+    "backward": ("($self)", None),
+    "apply_sgd_step": ("($self, lr)", None),
+    "slice_rows": (
+        "($self, index)",
+        "Extracts a single row (or contiguous range of rows) from a 2D+ tensor.\n"
+        "\n"
+        "For a tensor of shape [N, ...], slice_rows(i) returns a tensor of shape [...],\n"
+        "containing a copy of the data at row i.\n"
+        "\n"
+        "This is the primary mechanism for DataLoader batch construction.",
+    ),
+    "numpy": ("($self)", None),
+    "__dlpack__": ("($self, _stream)", None),
+    "__dlpack_device__": ("($self)", None),
+}
+
+
+@pytest.mark.parametrize("name", sorted(TENSOR_METHODS))
+def test_tensor_method_signatures_and_docstrings(name):
+    signature, doc = TENSOR_METHODS[name]
+    method = qv.Tensor.__dict__[name]
+    assert type(method).__name__ == "method_descriptor"
+    assert method.__text_signature__ == signature
+    assert method.__doc__ == doc
+
+
+def test_from_numpy_is_a_static_method():
+    raw = qv.Tensor.__dict__["from_numpy"]
+    assert isinstance(raw, staticmethod)
+    fn = qv.Tensor.from_numpy
+    assert fn.__text_signature__ == "(_array)"
+    assert fn.__doc__ is None
+    assert qv.zeros([1]).from_numpy is fn or qv.zeros([1]).from_numpy == fn
+
+
+@pytest.mark.parametrize("name", ["shape", "dtype", "device", "requires_grad"])
+def test_properties_are_read_only_getsets(name):
+    prop = qv.Tensor.__dict__[name]
+    assert type(prop).__name__ == "getset_descriptor"
+    assert prop.__doc__ is None
+    t = qv.zeros([2])
+    before = getattr(t, name)
+    with pytest.raises(AttributeError):
+        setattr(t, name, before)
+    with pytest.raises(AttributeError):
+        delattr(t, name)
+    assert getattr(t, name) == before
+
+
+def test_tensor_members_are_exactly_the_listed_ones():
+    public = {n for n in qv.Tensor.__dict__ if not n.startswith("__")}
+    assert public == {
+        "shape", "dtype", "device", "requires_grad", "item", "data", "tolist", "matmul", "relu",
+        "sigmoid", "sum", "backward", "apply_sgd_step", "slice_rows", "numpy", "from_numpy",
+    }
+    for present in ["__add__", "__mul__", "__getitem__", "__setitem__", "__delitem__", "__dlpack__", "__dlpack_device__"]:
+        assert present in qv.Tensor.__dict__, present
+    for absent in ["__matmul__", "__sub__", "__truediv__", "__neg__", "__iadd__", "__imul__", "__len__", "__iter__",
+                   "__init__", "__dict__", "__weakref__"]:
+        assert absent not in qv.Tensor.__dict__, absent
+
+
+def test_tensor_has_default_identity_semantics():
+    t, u = qv.zeros([1]), qv.zeros([1])
+    assert qv.Tensor.__eq__ is object.__eq__
+    assert qv.Tensor.__hash__ is object.__hash__
+    assert qv.Tensor.__repr__ is object.__repr__
+    assert qv.Tensor.__str__ is object.__str__
+    assert t == t and t != u
+    assert hash(t) == hash(t)
+    assert re.fullmatch(r"<quvarin\.Tensor object at 0x[0-9a-f]+>", repr(t))
+    assert str(t) == repr(t)
+    with pytest.raises(TypeError):
+        len(t)
+    with pytest.raises(TypeError):
+        iter(t)
+    assert bool(qv.zeros([0])) is True
+
+
+def test_dtype_and_device_contents():
+    assert {n for n in qv.DType.__dict__ if not n.startswith("__")} == set()
+    assert {n for n in qv.Device.__dict__ if not n.startswith("__")} == set()
+    assert "__str__" in qv.DType.__dict__ and "__str__" in qv.Device.__dict__
+    for cls in (qv.DType, qv.Device):
+        assert cls.__eq__ is object.__eq__
+        assert cls.__hash__ is object.__hash__
+        assert cls.__repr__ is object.__repr__
+
+
+# --- DType ------------------------------------------------------------------------------------------
+
+
+@pytest.mark.parametrize("name", DTYPE_NAMES)
+def test_dtype_attributes(name):
+    d = getattr(qv, name)
+    assert type(d) is qv.DType
+    assert str(d) == name
+    assert d is getattr(qv, name)
+    assert re.fullmatch(r"<quvarin\.DType object at 0x[0-9a-f]+>", repr(d))
+
+
+def test_dtype_objects_are_distinct_and_compare_by_identity():
+    objs = [getattr(qv, n) for n in DTYPE_NAMES]
+    assert len({id(o) for o in objs}) == 5
+    assert all((a == b) == (a is b) for a in objs for b in objs)
+    assert len({hash(o) for o in objs}) == 5
+
+
+@pytest.mark.parametrize("args", [(), ("float32",), (0,)])
+def test_dtype_cannot_be_instantiated(args):
+    with pytest.raises(TypeError):
+        qv.DType(*args)
+
+
+# --- Device -----------------------------------------------------------------------------------------
+
+
+class StrSub(str):
+    pass
+
+
+@pytest.mark.parametrize("call", [lambda: qv.Device("cpu"), lambda: qv.Device(name="cpu"), lambda: qv.Device(StrSub("cpu"))])
+def test_device_accepts_cpu(call):
+    dev = call()
+    assert type(dev) is qv.Device
+    assert str(dev) == "cpu"
+
+
+def test_device_objects_are_new_each_time():
+    a, b = qv.Device("cpu"), qv.Device("cpu")
+    assert a is not b
+    assert a != b
+    assert a == a
+
+
+@pytest.mark.parametrize(
+    "args, kwargs, exc, message",
+    [
+        (("CPU",), {}, ValueError, "Invalid device string: CPU"),
+        ((" cpu",), {}, ValueError, "Invalid device string:  cpu"),
+        (("",), {}, ValueError, "Invalid device string: "),
+        (("cuda",), {}, ValueError, "Invalid device string: cuda"),
+        (("cpu\x00",), {}, ValueError, "Invalid device string: cpu\x00"),
+        (("cpu ",), {}, ValueError, "Invalid device string: cpu "),
+        (("cp\u00fc",), {}, ValueError, "Invalid device string: cp\u00fc"),
+        ((), {}, TypeError, "Device.__new__() missing 1 required positional argument: 'name'"),
+        (("cpu", "x"), {}, TypeError, "Device.__new__() takes 1 positional arguments but 2 were given"),
+        (("cpu", "x", "y"), {}, TypeError, "Device.__new__() takes 1 positional arguments but 3 were given"),
+        ((), {"nam": "cpu"}, TypeError, "Device.__new__() got an unexpected keyword argument 'nam'"),
+        (("cpu",), {"name": "cpu"}, TypeError, "Device.__new__() got multiple values for argument 'name'"),
+        ((1,), {}, TypeError, "argument 'name': 'int' object is not an instance of 'str'"),
+        ((None,), {}, TypeError, "argument 'name': 'None' is not an instance of 'str'"),
+        ((b"cpu",), {}, TypeError, "argument 'name': 'bytes' object is not an instance of 'str'"),
+        ((Outer.Inner(),), {}, TypeError, "argument 'name': 'Outer.Inner' object is not an instance of 'str'"),
+        ((), {"name": 3.0}, TypeError, "argument 'name': 'float' object is not an instance of 'str'"),
+    ],
+)
+def test_device_errors(args, kwargs, exc, message):
+    with pytest.raises(exc) as info:
+        qv.Device(*args, **kwargs)
+    assert type(info.value) is exc
+    assert str(info.value) == message
+    assert info.value.args == (message,)
+
+
+def test_device_with_unencodable_text_fails_cleanly():
+    with pytest.raises(ValueError):
+        qv.Device("\udc80")
+
+
+# --- Tensor constructor -----------------------------------------------------------------------------
+
+
+def test_tensor_constructor_panics():
+    with pytest.raises(BaseException) as info:
+        qv.Tensor()
+    exc = info.value
+    assert is_panic(exc)
+    assert type(exc).__bases__ == (BaseException,)
+    assert not isinstance(exc, Exception)
+    assert exc.args == ("not implemented: Please use creation functions like zeros or ones",)
+    assert str(exc) == "not implemented: Please use creation functions like zeros or ones"
+
+
+def test_panic_is_not_caught_by_except_exception():
+    caught = None
+    try:
+        try:
+            qv.Tensor()
+        except Exception:
+            caught = "Exception"
+    except BaseException:
+        caught = "BaseException"
+    assert caught == "BaseException"
+
+
+def test_panic_type_is_one_class():
+    with pytest.raises(BaseException) as first:
+        qv.Tensor()
+    with pytest.raises(BaseException) as second:
+        qv.Tensor.__new__(qv.Tensor)
+    assert type(first.value) is type(second.value) is PanicException
+    assert not hasattr(qv, "PanicException")
+
+
+@pytest.mark.parametrize(
+    "args, kwargs, message",
+    [
+        ((1,), {}, "Tensor.__new__() takes 0 positional arguments but 1 was given"),
+        ((1, 2), {}, "Tensor.__new__() takes 0 positional arguments but 2 were given"),
+        ((), {"x": 1}, "Tensor.__new__() got an unexpected keyword argument 'x'"),
+        (([1.0], [1]), {}, "Tensor.__new__() takes 0 positional arguments but 2 were given"),
+    ],
+)
+def test_tensor_constructor_binding_errors_come_first(args, kwargs, message):
+    with pytest.raises(TypeError) as info:
+        qv.Tensor(*args, **kwargs)
+    assert str(info.value) == message
+
+
+def test_interpreter_usable_after_panic():
+    for _ in range(3):
+        with pytest.raises(BaseException):
+            qv.Tensor()
+    assert qv.ones([2]).data() == [1.0, 1.0]
+
+
+# --- second execution of the module -----------------------------------------------------------------
+
+
+def test_second_module_instance_shares_types_but_not_dtypes():
+    spec = importlib.util.find_spec("quvarin")
+    other = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(other)
+    assert other is not qv
+    assert other.__all__ == ALL and other.__all__ is not qv.__all__
+    assert other.Tensor is qv.Tensor and other.DType is qv.DType and other.Device is qv.Device
+    assert other.float32 is not qv.float32
+    assert str(other.int8) == "int8"
+    t = other.zeros([2], dtype=other.int8)
+    assert type(t) is qv.Tensor and t.dtype == "int8"
+    assert qv.zeros([1], dtype=other.float16).dtype == "float16"
+
+
+def test_fresh_import_has_the_full_surface():
+    code = (
+        "import quvarin, sys\n"
+        "assert quvarin.__all__ == %r\n"
+        "assert quvarin.ones([2]).data() == [1.0, 1.0]\n"
+        "print('ok')\n" % (ALL,)
+    )
+    out = subprocess.run([PY, "-c", code], capture_output=True, text=True, timeout=60)
+    assert out.returncode == 0, out.stderr
+    assert out.stdout.strip() == "ok"
