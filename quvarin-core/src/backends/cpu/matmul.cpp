@@ -1,12 +1,11 @@
 #include "backends/cpu/matmul.hpp"
 
-#include <cblas.h>
-
 #include <cstdint>
 #include <limits>
 #include <span>
 #include <utility>
 
+#include "backends/cpu/gemm_library.hpp"
 #include "tensor/panic.hpp"
 
 namespace quvarin::cpu {
@@ -85,7 +84,7 @@ Result<Tensor> matmul(const Tensor& a, const Tensor& b) {
     if (count > 0 && k > 0) {
         const BlasOperand lhs = blas_operand(m, k, a.strides, a_values.value().size());
         const BlasOperand rhs = blas_operand(k, n, b.strides, b_values.value().size());
-        cblas_sgemm(CblasRowMajor, lhs.transpose, rhs.transpose, to_blasint(m), to_blasint(n),
+        sgemm_routine()(CblasRowMajor, lhs.transpose, rhs.transpose, to_blasint(m), to_blasint(n),
                     to_blasint(k), 1.0f, a_values.value().data(), lhs.leading_dim,
                     b_values.value().data(), rhs.leading_dim, 0.0f, c.data(), to_blasint(n));
     }
