@@ -5,6 +5,8 @@
 #   make test PYTHON=python3.13   the same with another interpreter
 #   make bench                benchmarks against NumPy and PyTorch
 #   make typecheck            check the type stub and the examples with mypy
+#   make fuzz                 a long fuzzing run of the whole Python surface
+#   make test-asan            the core tests and pytest under ASan and UBSan
 
 PYTHON ?= python3
 PY_TAG := $(shell $(PYTHON) -c 'import sys; print("%d.%d" % sys.version_info[:2])' 2>/dev/null)
@@ -66,6 +68,13 @@ bench: build
 	$(VPY) bench/run.py
 	$(VPY) bench/autograd.py
 
+# A long fuzzing run of the whole Python surface; the ordinary test run fuzzes each entry briefly.
+# FUZZ_EXAMPLES is the number of examples per entry (about 70 entries, a few ms per example).
+FUZZ_EXAMPLES ?= 2000
+
+fuzz: build
+	QUVARIN_FUZZ_EXAMPLES=$(FUZZ_EXAMPLES) $(VPY) -m pytest -q -p no:cacheprovider tests/test_fuzz.py
+
 # The extension and the core tests built with AddressSanitizer and
 # UndefinedBehaviorSanitizer; the interpreter itself is not instrumented, so
 # the sanitizer runtimes are preloaded into it.
@@ -74,6 +83,9 @@ SANITIZER_PRELOAD = $(shell g++ -print-file-name=libasan.so) $(shell g++ -print-
 SANITIZER_ENV = ASAN_OPTIONS=detect_leaks=0:allocator_may_return_null=1 \
 	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 QUVARIN_SANITIZED=1
 
+# pytest captures only Python-level output (--capture=sys), so that a sanitizer
+# report written to file descriptor 2 reaches the terminal even when it aborts
+# the run.
 test-asan: system-deps $(VENV)/.deps
 	$(VENV)/bin/cmake -S . -B $(ASAN_BUILD_DIR)-core -G Ninja -DCMAKE_MAKE_PROGRAM=$(CURDIR)/$(VENV)/bin/ninja \
 		-DQUVARIN_BUILD_PYTHON=OFF -DQUVARIN_BUILD_TESTS=ON -DQUVARIN_SANITIZE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo
@@ -83,7 +95,7 @@ test-asan: system-deps $(VENV)/.deps
 		-Cbuild-dir=$(ASAN_BUILD_DIR)-py$(PY_TAG) -Ccmake.build-type=RelWithDebInfo \
 		-Ccmake.define.QUVARIN_SANITIZE=ON .
 	$(SANITIZER_ENV) LD_PRELOAD="$(SANITIZER_PRELOAD)" PYTHONPATH=$(CURDIR)/$(ASAN_SITE) \
-		$(VPY) -m pytest -q -p no:cacheprovider tests
+		$(VPY) -m pytest -q -p no:cacheprovider --capture=sys tests
 
 clean:
 	rm -rf build .venv .venv-* dist *.egg-info

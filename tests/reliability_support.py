@@ -1,8 +1,9 @@
 """Helpers shared by the reliability tests (fuzzing, threads, fork, memory).
 
 QUVARIN_SANITIZED=1 (set by `make test-asan`): AddressSanitizer's operator new aborts the process
-when an allocation fails instead of throwing, so a test that provokes a failing allocation has to
-skip there. Import `needs_real_allocator` and mark such tests with it.
+when an allocation fails instead of throwing, and its quarantine keeps freed memory resident, so
+tests that provoke a failing allocation or measure resident memory skip there. Import
+`needs_real_allocator` and mark such tests with it.
 
 QUVARIN_FUZZ_EXAMPLES: how many examples each fuzz test runs (`make fuzz` sets it high).
 """
@@ -10,6 +11,8 @@ QUVARIN_FUZZ_EXAMPLES: how many examples each fuzz test runs (`make fuzz` sets i
 import os
 import select
 import signal
+import subprocess
+import sys
 import time
 
 import pytest
@@ -17,7 +20,7 @@ import pytest
 SANITIZED = os.environ.get("QUVARIN_SANITIZED") == "1"
 
 needs_real_allocator = pytest.mark.skipif(
-    SANITIZED, reason="a failing allocation aborts the process under AddressSanitizer"
+    SANITIZED, reason="under AddressSanitizer a failing allocation aborts and freed memory stays resident"
 )
 
 FUZZ_EXAMPLES = int(os.environ.get("QUVARIN_FUZZ_EXAMPLES", "0")) or None
@@ -77,3 +80,17 @@ def read_all(fd, timeout):
             if not chunk:
                 return b"".join(chunks)
             chunks.append(chunk)
+
+
+def run_script(code, timeout):
+    """Runs code in a new interpreter (in its own process group, so that every process it forks is
+    killed on timeout); returns (exit status, stdout, stderr)."""
+    process = subprocess.Popen([sys.executable, "-c", code], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                               text=True, start_new_session=True)
+    try:
+        stdout, stderr = process.communicate(timeout=timeout)
+    except subprocess.TimeoutExpired:
+        os.killpg(process.pid, signal.SIGKILL)
+        process.communicate()
+        raise AssertionError(f"the script did not finish in {timeout} s") from None
+    return process.returncode, stdout, stderr

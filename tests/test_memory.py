@@ -67,8 +67,11 @@ def test_impossible_byte_size_is_a_capacity_overflow_panic(name, call):
 
 
 def test_matmul_result_count_beyond_64_bits_is_refused():
-    with pytest.raises(ValueError):
+    # The operands are empty, but the product's element count does not fit in
+    # 64 bits: no allocation can hold it.
+    with pytest.raises(BaseException) as info:
         qv.zeros([2**32, 0]).matmul(qv.zeros([0, 2**32]))
+    assert is_panic(info.value) and str(info.value) == "capacity overflow"
     assert usable()
 
 
@@ -182,7 +185,7 @@ def test_failed_pass_releases_the_saved_storages():
         y = y.relu()  # each node keeps its input's buffer: x and the first two results stay
     del y
     peak = rss_bytes()
-    assert peak - base > 100 * MiB
+    assert peak - base > 60 * MiB  # allocator reuse of earlier tests can hide one buffer
     drain_tape()  # the pass fails on the last relu and destroys every node
     del x
     assert _settles_below(base + 30 * MiB)

@@ -8,7 +8,6 @@ import pickle
 import re
 import shutil
 import subprocess
-import sys
 import weakref
 
 import pytest

@@ -11,7 +11,7 @@ import warnings
 import numpy as np
 import pytest
 
-from reliability_support import read_all, wait_for_children
+from reliability_support import read_all, run_script, wait_for_children
 
 import quvarin as qv
 
@@ -160,3 +160,57 @@ def test_fork_from_a_thread_that_used_the_pools(arrays, workload):
     assert not th.is_alive()
     assert "error" not in box, box.get("error")
     assert box["answers"] == [("ok", (mm, sig, [1.0, 2.0]))]
+
+
+FIRST_USE_IN_CHILDREN = r"""
+import hashlib, os, pickle, sys, warnings
+import numpy as np
+import quvarin as qv
+
+def digest(values):
+    return hashlib.sha256(np.asarray(values, dtype=np.float32).tobytes()).hexdigest()
+
+rng = np.random.default_rng(8)
+a = rng.standard_normal((300, 200)).astype(np.float32)
+b = rng.standard_normal((200, 100)).astype(np.float32)
+ta = qv.tensor(a.ravel().tolist(), [300, 200])
+tb = qv.tensor(b.ravel().tolist(), [200, 100])
+tx = qv.tensor(rng.uniform(-9, 9, 140000).astype(np.float32).tolist(), [140000])
+tx.sigmoid()  # the parallel pool runs in the parent; the matrix product has not run anywhere yet
+
+def work():
+    return digest(ta.matmul(tb).data()), digest(tx.sigmoid().data())
+
+children = []
+for _ in range(3):
+    read_fd, write_fd = os.pipe()
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", DeprecationWarning)
+        pid = os.fork()
+    if pid == 0:
+        os.close(read_fd)
+        try:
+            os.write(write_fd, pickle.dumps(work()))  # the child loads the GEMM routine itself
+        finally:
+            os._exit(0)
+    os.close(write_fd)
+    children.append((pid, read_fd))
+answers = []
+for pid, fd in children:
+    with os.fdopen(fd, "rb") as f:
+        answers.append(pickle.loads(f.read()))
+    _, status = os.waitpid(pid, 0)
+    assert os.WIFEXITED(status) and os.WEXITSTATUS(status) == 0, status
+mine = work()  # now the parent loads it too
+assert answers == [mine] * 3, (answers, mine)
+product = np.asarray(ta.matmul(tb).data()).reshape(300, 100)
+assert np.allclose(product, a.astype(np.float64) @ b.astype(np.float64), rtol=1e-4, atol=1e-3)
+print("ok")
+"""
+
+
+def test_children_forked_before_the_first_matrix_product():
+    """Each child is the first process to run a matrix product: it loads the GEMM routine and
+    starts that pool itself, while its parent's parallel sigmoid pool was lost to fork."""
+    status, stdout, stderr = run_script(FIRST_USE_IN_CHILDREN, TIMEOUT)
+    assert (status, stdout) == (0, "ok\n"), stderr

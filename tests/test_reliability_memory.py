@@ -8,7 +8,7 @@ import numpy as np
 import pytest
 
 from conftest import drain_tape, is_panic, tape_is_empty
-from reliability_support import needs_real_allocator
+from reliability_support import needs_real_allocator, run_script
 
 import quvarin as qv
 
@@ -247,3 +247,83 @@ def test_nothing_accumulates_over_many_calls(name, entry):
     assert sys.getallocatedblocks() - blocks < 200
     assert len(gc.get_objects()) - objects < 50
     assert free_and_intact(*tensors.values())
+
+
+# --- unbounded re-entry: the stack runs out cleanly ----------------------------------------------------
+
+
+def _chain(kind, tensors):
+    """A hook object whose conversion calls the library again on the next tensor, without end."""
+
+    class Hook:
+        def __init__(self, i):
+            self.i = i
+
+        def __float__(self):  # apply_sgd_step(lr) converts lr under write access
+            tensors[self.i + 1].apply_sgd_step(Hook(self.i + 1))
+            return 0.5
+
+        def __index__(self):  # slice_rows(index) converts index under read access
+            tensors[self.i + 1].slice_rows(Hook(self.i + 1))
+            return 0
+
+    start = {
+        "lr": lambda: tensors[0].apply_sgd_step(Hook(0)),
+        "index": lambda: tensors[0].slice_rows(Hook(0)),
+        "data": lambda: qv.tensor([1.0, Hook(0)], [2]),  # each level converts a new data list
+    }[kind]
+    if kind == "data":
+        Hook.__float__ = lambda self: qv.tensor([Hook(self.i + 1)], [1]).item()
+    return start
+
+
+@pytest.mark.parametrize("kind", ["lr", "index", "data"])
+def test_unbounded_reentry_ends_in_recursion_error_with_every_access_released(kind):
+    tensors = [qv.ones([2, 2], requires_grad=True) for _ in range(sys.getrecursionlimit() + 50)]
+    with pytest.raises(RecursionError):
+        _chain(kind, tensors)()
+    assert free_and_intact(*tensors)
+    assert interpreter_usable()
+
+
+# --- a Tensor object the library did not make ----------------------------------------------------------
+
+UNINITIALISED = r"""
+import sys
+import quvarin as qv
+
+reports = []
+sys.unraisablehook = lambda u: reports.append(str(u.exc_value))
+try:
+    qv.Tensor.__new__ = staticmethod(lambda cls: object.__new__(cls))
+except TypeError:  # the class refuses the replacement: nothing to check
+    print("refused")
+    raise SystemExit(0)
+
+ghost, real = qv.Tensor(), qv.ones([2, 2])
+uses = {
+    "data": lambda: ghost.data(), "shape": lambda: ghost.shape, "sgd": lambda: ghost.apply_sgd_step(0.1),
+    "backward": lambda: ghost.backward(), "slice": lambda: ghost.slice_rows(0), "item": lambda: ghost.item(),
+    "matmul": lambda: ghost.matmul(real), "matmul-other": lambda: real.matmul(ghost),
+    "add": lambda: ghost + real, "mul-right": lambda: real * ghost, "getitem": lambda: ghost[0],
+}
+for name, use in uses.items():
+    try:
+        use()
+    except TypeError:
+        pass
+    else:
+        raise AssertionError(name + " accepted an uninitialised tensor")
+del ghost
+assert reports == [], reports  # nothing was dropped on another thread
+assert real.data() == [1.0] * 4
+print("checked")
+"""
+
+
+def test_an_uninitialised_tensor_object_is_refused_and_freed_quietly():
+    """With Tensor.__new__ replaced, object.__new__ yields a Tensor object with no record in it.
+    Either the class refuses the replacement, or every entry refuses that object with TypeError
+    (not a bogus wrong-thread panic) and dropping it reports nothing."""
+    status, stdout, stderr = run_script(UNINITIALISED, 60)
+    assert status == 0 and stdout in ("refused\n", "checked\n"), stderr
