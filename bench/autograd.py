@@ -40,12 +40,12 @@ def import_torch() -> ModuleType | None:
 
 
 def matmul_backward_seconds(a: np.ndarray, b: np.ndarray, a_grad: bool, b_grad: bool) -> float:
-    """Best of three times of loss.backward() for loss = A.matmul(B).sum()."""
+    """Best of five times of loss.backward() for loss = A.matmul(B).sum()."""
     shape = list(a.shape)
     lhs = quvarin.tensor(a.ravel().tolist(), shape, requires_grad=a_grad)
     rhs = quvarin.tensor(b.ravel().tolist(), shape, requires_grad=b_grad)
     best = float("inf")
-    for _ in range(3):
+    for _ in range(5):
         loss = lhs.matmul(rhs).sum()
         start = time.perf_counter()
         loss.backward()
@@ -66,7 +66,7 @@ def single_thread_forward_gflops(side: int) -> float:
 def torch_matmul_backward_seconds(torch: ModuleType, a: np.ndarray, b: np.ndarray) -> float:
     lhs, rhs = (torch.from_numpy(m).requires_grad_() for m in (a, b))
     best = float("inf")
-    for _ in range(3):
+    for _ in range(5):
         loss = (lhs @ rhs).sum()
         start = time.perf_counter()
         loss.backward()

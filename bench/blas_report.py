@@ -15,17 +15,29 @@ def environment_lines() -> list[str]:
     return [f"{name}={os.environ.get(name, '(unset)')}" for name in ENVIRONMENT]
 
 
-def linked_openblas(module_file: str) -> str | None:
-    """Path of the OpenBLAS library that the extension module links."""
-    listing = subprocess.run(["ldd", module_file], capture_output=True, text=True, check=True).stdout
-    match = re.search(r"lib(?:open)?blas\S*\s+=>\s+(\S+)", listing)
-    return os.path.realpath(match.group(1)) if match else None
+def mapped_files() -> set[str]:
+    with open("/proc/self/maps") as maps:
+        return {line.split()[-1] for line in maps if "/" in line}
+
+
+def quvarin_openblas(quvarin: ModuleType) -> str | None:
+    """Path of the OpenBLAS library that quvarin multiplies matrices with.
+
+    The module links it (ldd names it) or loads it at its first matrix
+    product (it is then the BLAS library that this product maps in).
+    """
+    listing = subprocess.run(["ldd", quvarin.__file__ or ""], capture_output=True, text=True).stdout
+    linked = set(re.findall(r"=>\s+(\S*blas\S*)", listing))
+    before = mapped_files()
+    quvarin.ones([1, 1]).matmul(quvarin.ones([1, 1]))
+    candidates = linked | {path for path in mapped_files() - before if "blas" in os.path.basename(path)}
+    return os.path.realpath(sorted(candidates)[0]) if candidates else None
 
 
 def quvarin_line(quvarin: ModuleType) -> str:
-    path = linked_openblas(quvarin.__file__ or "")
+    path = quvarin_openblas(quvarin)
     if path is None:
-        return "quvarin: no OpenBLAS found by ldd"
+        return "quvarin: no BLAS library found"
     # Already loaded by the module, so this returns the same library instance.
     library = ctypes.CDLL(path)
     texts = []
@@ -37,6 +49,7 @@ def quvarin_line(quvarin: ModuleType) -> str:
 
 
 def numpy_line() -> str:
+    import numpy  # noqa: F401  (threadpoolctl sees only libraries already loaded)
     from threadpoolctl import threadpool_info
 
     for info in threadpool_info():

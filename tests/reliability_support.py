@@ -82,11 +82,11 @@ def read_all(fd, timeout):
             chunks.append(chunk)
 
 
-def run_script(code, timeout):
+def run_script(code, timeout, env=None):
     """Runs code in a new interpreter (in its own process group, so that every process it forks is
-    killed on timeout); returns (exit status, stdout, stderr)."""
+    killed on timeout), with env added to the environment; returns (exit status, stdout, stderr)."""
     process = subprocess.Popen([sys.executable, "-c", code], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                               text=True, start_new_session=True)
+                               text=True, start_new_session=True, env={**os.environ, **(env or {})})
     try:
         stdout, stderr = process.communicate(timeout=timeout)
     except subprocess.TimeoutExpired:

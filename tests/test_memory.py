@@ -5,6 +5,7 @@ import time
 import numpy as np
 import pytest
 
+from reliability_support import needs_real_allocator
 from conftest import drain_tape, is_panic, next_id, rss_bytes, run_in_thread, tape_is_empty
 
 import quvarin as qv
@@ -36,6 +37,7 @@ OUT_OF_MEMORY = [
 ]
 
 
+@needs_real_allocator
 @pytest.mark.parametrize("name, call", OUT_OF_MEMORY, ids=[c[0] for c in OUT_OF_MEMORY])
 def test_out_of_memory_is_a_memory_error(name, call):
     with pytest.raises(MemoryError):
@@ -75,6 +77,7 @@ def test_matmul_result_count_beyond_64_bits_is_refused():
     assert usable()
 
 
+@needs_real_allocator
 def test_failed_allocations_draw_no_id_and_record_nothing():
     a = qv.zeros([2**30, 0], requires_grad=True)
     b = qv.zeros([0, 2**31], requires_grad=True)
@@ -100,6 +103,7 @@ def _growth(loop, warmup):
     return rss_bytes() - before
 
 
+@needs_real_allocator
 def test_million_tensors_do_not_accumulate():
     def churn(n):
         zeros = qv.zeros
@@ -109,6 +113,7 @@ def test_million_tensors_do_not_accumulate():
     assert _growth(lambda: churn(1_000_000), lambda: churn(50_000)) < 8 * MiB
 
 
+@needs_real_allocator
 def test_operations_do_not_accumulate():
     a = qv.tensor([1.0, -2.0, 3.0, -4.0], [2, 2])
     b = qv.tensor([0.5, 0.5, 0.5, 0.5], [2, 2])
@@ -122,6 +127,7 @@ def test_operations_do_not_accumulate():
     assert _growth(lambda: churn(100_000), lambda: churn(5_000)) < 8 * MiB
 
 
+@needs_real_allocator
 def test_failing_calls_do_not_accumulate():
     a, b = qv.ones([2, 3]), qv.ones([3, 2])
 
@@ -142,6 +148,7 @@ def test_failing_calls_do_not_accumulate():
     assert _growth(lambda: churn(30_000), lambda: churn(2_000)) < 8 * MiB
 
 
+@needs_real_allocator
 def test_memory_errors_do_not_accumulate():
     def churn(n):
         for _ in range(n):
@@ -153,6 +160,7 @@ def test_memory_errors_do_not_accumulate():
     assert _growth(lambda: churn(2_000), lambda: churn(100)) < 8 * MiB
 
 
+@needs_real_allocator
 def test_training_loop_memory_is_flat():
     rng = np.random.default_rng(2)
     x = qv.tensor(rng.standard_normal(64 * 5).tolist(), [64, 5])
@@ -177,6 +185,7 @@ def _settles_below(limit, timeout=5.0):
     return rss_bytes() <= limit
 
 
+@needs_real_allocator
 def test_failed_pass_releases_the_saved_storages():
     base = rss_bytes()
     x = qv.ones([BIG], requires_grad=True)
@@ -191,6 +200,7 @@ def test_failed_pass_releases_the_saved_storages():
     assert _settles_below(base + 30 * MiB)
 
 
+@needs_real_allocator
 def test_replaced_gradients_are_released():
     base = rss_bytes()
     x = qv.ones([BIG], requires_grad=True)
@@ -201,6 +211,7 @@ def test_replaced_gradients_are_released():
     assert _settles_below(base + 30 * MiB)
 
 
+@needs_real_allocator
 def test_thread_exit_releases_its_tape():
     base = rss_bytes()
 

@@ -41,9 +41,11 @@ def interpreter_usable():
     return a.data() == [0.5, 1.0]
 
 
-# (name, operands factory, call on the operands, expected outcome: "memory" or "capacity")
+# (name, operands factory, call on the operands, expected outcome: "memory" or "capacity").
+# A failing size is at least 2**48 bytes, beyond any address space, so that it fails at once even
+# where the kernel overcommits memory without limit.
 HUGE = [
-    ("matmul-2**44-result", lambda: (qv.zeros([2**22, 0]), qv.zeros([0, 2**22], requires_grad=True)),
+    ("matmul-2**46-result", lambda: (qv.zeros([2**23, 0]), qv.zeros([0, 2**23], requires_grad=True)),
      lambda a, b: a.matmul(b), "memory"),
     ("matmul-2**62-result", lambda: (qv.zeros([2**31, 0], requires_grad=True), qv.zeros([0, 2**31])),
      lambda a, b: a.matmul(b), "capacity"),
@@ -184,6 +186,7 @@ ENTRIES = [
     ("sgd", lambda t, a: t["a"].apply_sgd_step(a["lr"])),
     ("sgd-object", lambda t, a: t["a"].apply_sgd_step(lr=a["lr_obj"])),
     ("sgd-fails", lambda t, a: t["a"].apply_sgd_step(a["fails"])),
+    ("sgd-numpy", lambda t, a: t["a"].apply_sgd_step(a["np_float"])),
     ("slice_rows", lambda t, a: t["a"].slice_rows(a["index"])),
     ("slice_rows-overflow", lambda t, a: t["a"].slice_rows(a["bad_index"])),
     ("slice_rows-out-of-range", lambda t, a: t["a"].slice_rows(a["big"] // 10**20)),
@@ -201,7 +204,7 @@ def _call(entry, tensors, args):
     try:
         entry(tensors, args)
     except BaseException as exc:  # PanicException derives from BaseException
-        if not isinstance(exc, (Exception,)) and not is_panic(exc):
+        if not isinstance(exc, Exception) and not is_panic(exc):
             raise
 
 

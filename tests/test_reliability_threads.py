@@ -299,3 +299,23 @@ def test_interpreter_exits_cleanly_with_live_library_state():
     # at most the three tensors of finished threads are reported, if they are dropped at exit
     allowed = {"Exception ignored in: None", f"RuntimeError: {DROPPED_ELSEWHERE}", ""}
     assert set(stderr.splitlines()) <= allowed, stderr
+
+
+OVERSIZED_POOL = r"""
+import quvarin as qv
+values = [(i % 2001 - 1000) / 97.0 for i in range(200000)]
+parallel = qv.tensor(values, [200000]).sigmoid().data()
+pieces = [qv.tensor(values[i:i + 100000], [100000]).sigmoid().data() for i in (0, 100000)]  # sequential
+assert parallel == pieces[0] + pieces[1]
+assert qv.ones([300, 200]).matmul(qv.ones([200, 100])).data() == [200.0] * 30000
+print("ok")
+"""
+
+
+@pytest.mark.parametrize("variable, threads", [("OMP_NUM_THREADS", "40000"), ("OMP_NUM_THREADS", "100000"),
+                                               ("OPENBLAS_NUM_THREADS", "100000")])
+def test_an_absurd_pool_size_does_not_end_the_process(variable, threads):
+    """Asking a worker pool for far more threads than the machine can start must not crash the
+    interpreter or end it from inside the pool library."""
+    status, stdout, stderr = run_script(OVERSIZED_POOL, 120, env={variable: threads})
+    assert (status, stdout) == (0, "ok\n"), f"status {status}: {stderr[-2000:]}"

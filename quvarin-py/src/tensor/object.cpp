@@ -14,6 +14,13 @@ namespace {
 
 constexpr const char* type_path = "quvarin::tensor::core::Tensor";
 
+constexpr const char* uninitialised_message =
+    "uninitialised Tensor object: use creation functions like zeros or ones";
+
+// The owner of a zero-filled object that wrap_tensor never filled in (made by
+// object.__new__ through a replaced Tensor.__new__): it holds no record.
+constexpr std::uint64_t no_owner = 0;
+
 PyObject* tensor_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
         static constexpr Signature signature{"Tensor.__new__", {}, 0};
@@ -36,7 +43,7 @@ void tensor_dealloc(PyObject* self) {
     auto* object = reinterpret_cast<TensorObject*>(self);
     if (object->owner_thread == current_thread_number()) {
         object->record().~Tensor();
-    } else {
+    } else if (object->owner_thread != no_owner) {
         report_foreign_drop();
     }
     object->borrow_flag.~BorrowFlag();
@@ -94,6 +101,10 @@ TensorObject* owned_tensor_or_raise(PyObject* object, const char* parameter) {
         if (parameter == nullptr) raise_not_an_instance(object, "Tensor");
         convert_argument(parameter, object, [](PyObject* value) -> int { raise_not_an_instance(value, "Tensor"); });
     }
+    if (tensor->owner_thread == no_owner) {
+        if (parameter == nullptr) raise(PyExc_TypeError, uninitialised_message);
+        convert_argument(parameter, object, [](PyObject*) -> int { raise(PyExc_TypeError, uninitialised_message); });
+    }
     if (tensor->owner_thread != current_thread_number()) raise_sent_to_another_thread(tensor);
     return tensor;
 }
@@ -135,7 +146,7 @@ TensorEntry enter_argument(PyObject* object, const char* parameter, AccessMode m
 
 std::optional<TensorEntry> enter_operand(PyObject* object) {
     TensorObject* tensor = as_tensor_object(object);
-    if (tensor == nullptr) return std::nullopt;
+    if (tensor == nullptr || tensor->owner_thread == no_owner) return std::nullopt;
     if (tensor->owner_thread != current_thread_number()) raise_sent_to_another_thread(tensor);
     std::optional<AccessGuard> guard = try_access(tensor->borrow_flag, AccessMode::Read);
     if (!guard) return std::nullopt;

@@ -27,6 +27,15 @@ bool pool_usable() {
     return fork_handler_registered && !pool_lost_to_fork.load(std::memory_order_relaxed);
 }
 
+// The configured team size, bounded: libgomp sets a team up on the calling
+// thread's stack and ends the process when it cannot start a thread, so an
+// absurd OMP_NUM_THREADS would crash the interpreter. More threads than
+// processors never speed up an elementwise map.
+int team_size() {
+    const int processors = std::max(omp_get_num_procs(), 1);
+    return std::clamp(omp_get_max_threads(), 1, std::max(4 * processors, 64));
+}
+
 }  // namespace
 
 void parallel_map(std::span<const float> input, std::span<float> output, RangeMap map_range) {
@@ -37,7 +46,7 @@ void parallel_map(std::span<const float> input, std::span<float> output, RangeMa
         return;
     }
     pool_started.store(true, std::memory_order_relaxed);
-#pragma omp parallel
+#pragma omp parallel num_threads(team_size())
     {
         const auto workers = static_cast<std::size_t>(omp_get_num_threads());
         const auto worker = static_cast<std::size_t>(omp_get_thread_num());
