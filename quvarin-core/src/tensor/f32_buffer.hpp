@@ -9,19 +9,18 @@
 namespace quvarin {
 
 // Allocator for element arrays: new elements are left uninitialised (every
-// producer writes each element exactly once) and blocks are cache-line
-// aligned for the vectorised kernels.
+// producer writes each element exactly once). Plain operator new, not an
+// over-aligned one: glibc's aligned path maps fresh pages for every large
+// block, while the plain one reuses freed heap memory.
 template <class T>
 struct UninitAllocator {
     using value_type = T;
-    static constexpr std::align_val_t alignment{64};
-
     UninitAllocator() noexcept = default;
     template <class U>
     UninitAllocator(const UninitAllocator<U>&) noexcept {}  // NOLINT: allocator rebinding
 
-    T* allocate(std::size_t n) { return static_cast<T*>(::operator new(n * sizeof(T), alignment)); }
-    void deallocate(T* p, std::size_t n) noexcept { ::operator delete(p, n * sizeof(T), alignment); }
+    T* allocate(std::size_t n) { return static_cast<T*>(::operator new(n * sizeof(T))); }
+    void deallocate(T* p, std::size_t n) noexcept { ::operator delete(p, n * sizeof(T)); }
 
     template <class U, class... Args>
     void construct(U* p, Args&&... args) {
