@@ -375,9 +375,9 @@ def test_interpreter_usable_after_panic():
 
 
 def test_second_module_instance_shares_types_but_not_dtypes():
-    spec = importlib.util.find_spec("quvarin")
-    other = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(other)
+    found = importlib.util.find_spec("quvarin")
+    other = importlib.util.module_from_spec(found)
+    found.loader.exec_module(other)
     assert other is not qv
     assert other.__all__ == ALL and other.__all__ is not qv.__all__
     assert other.Tensor is qv.Tensor and other.DType is qv.DType and other.Device is qv.Device

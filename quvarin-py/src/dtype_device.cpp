@@ -6,6 +6,7 @@
 
 #include "binding/arguments.hpp"
 #include "binding/errors.hpp"
+#include "binding/type_object.hpp"
 #include "binding/type_names.hpp"
 #include "tensor/device.hpp"
 
@@ -48,20 +49,6 @@ PyObject* device_str(PyObject*) {
     return PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size()));
 }
 
-// Builds a type once per process; a failure is an aborting internal error.
-PyTypeObject* build_once(PyTypeObject*& built, PyType_Spec& spec, const char* name) {
-    if (built == nullptr) {
-        auto* type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
-        if (type == nullptr) raise_panic(std::string("failed to create type object for `") + name + "`");
-        if (built == nullptr) {
-            built = type;  // kept for the life of the process
-        } else {
-            Py_DECREF(type);
-        }
-    }
-    return built;
-}
-
 PyTypeObject* built_dtype_type = nullptr;
 PyTypeObject* built_device_type = nullptr;
 
@@ -72,9 +59,9 @@ PyTypeObject* dtype_type() {
         {Py_tp_str, reinterpret_cast<void*>(dtype_str)},
         {0, nullptr},
     };
-    static PyType_Spec spec = {"quvarin.DType", sizeof(DTypeObject), 0,
+    static PyType_Spec description = {"quvarin.DType", sizeof(DTypeObject), 0,
                                Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, slots};
-    return build_once(built_dtype_type, spec, "DType");
+    return type_object_once(built_dtype_type, description, "DType");
 }
 
 PyTypeObject* device_type() {
@@ -84,8 +71,8 @@ PyTypeObject* device_type() {
         {Py_tp_str, reinterpret_cast<void*>(device_str)},
         {0, nullptr},
     };
-    static PyType_Spec spec = {"quvarin.Device", sizeof(PyObject), 0, Py_TPFLAGS_DEFAULT, slots};
-    return build_once(built_device_type, spec, "Device");
+    static PyType_Spec description = {"quvarin.Device", sizeof(PyObject), 0, Py_TPFLAGS_DEFAULT, slots};
+    return type_object_once(built_device_type, description, "Device");
 }
 
 PyObject* new_dtype_object(DType value) {

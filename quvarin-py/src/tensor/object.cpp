@@ -6,6 +6,7 @@
 #include "binding/arguments.hpp"
 #include "binding/errors.hpp"
 #include "binding/thread_identity.hpp"
+#include "binding/type_object.hpp"
 #include "binding/type_names.hpp"
 #include "tensor/methods.hpp"
 
@@ -62,6 +63,8 @@ std::vector<PyMethodDef> merged_method_table() {
     return table;
 }
 
+PyTypeObject* built_tensor_type = nullptr;
+
 PyTypeObject* build_tensor_type() {
     // The type keeps pointers into the table for the life of the process.
     static std::vector<PyMethodDef> methods = merged_method_table();
@@ -77,11 +80,9 @@ PyTypeObject* build_tensor_type() {
         {Py_mp_ass_subscript, reinterpret_cast<void*>(tensor_assign_subscript)},
         {0, nullptr},
     };
-    static PyType_Spec spec = {"quvarin.Tensor", sizeof(TensorObject), 0, Py_TPFLAGS_DEFAULT, slots};
-    return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
+    static PyType_Spec description = {"quvarin.Tensor", sizeof(TensorObject), 0, Py_TPFLAGS_DEFAULT, slots};
+    return type_object_once(built_tensor_type, description, "Tensor");
 }
-
-PyTypeObject* built_tensor_type = nullptr;
 
 [[noreturn]] void raise_sent_to_another_thread(const TensorObject* object) {
     raise_panic(std::string("assertion `left == right` failed: ") + type_path +
@@ -112,16 +113,8 @@ TensorObject* owned_tensor_or_raise(PyObject* object, const char* parameter) {
 }  // namespace
 
 PyTypeObject* tensor_type() {
-    if (built_tensor_type == nullptr) {
-        PyTypeObject* type = build_tensor_type();
-        if (type == nullptr) raise_panic("failed to create type object for `Tensor`");
-        if (built_tensor_type == nullptr) {
-            built_tensor_type = type;  // kept for the life of the process
-        } else {
-            Py_DECREF(type);
-        }
-    }
-    return built_tensor_type;
+    // Asked for on every entry: skip the builder once the type exists.
+    return built_tensor_type != nullptr ? built_tensor_type : build_tensor_type();
 }
 
 PyObject* wrap_tensor(Tensor record) {
