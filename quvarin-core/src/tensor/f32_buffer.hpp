@@ -20,7 +20,7 @@ struct UninitAllocator {
     UninitAllocator(const UninitAllocator<U>&) noexcept {}  // NOLINT: allocator rebinding
 
     T* allocate(std::size_t n) { return static_cast<T*>(::operator new(n * sizeof(T))); }
-    void deallocate(T* p, std::size_t n) noexcept { ::operator delete(p, n * sizeof(T)); }
+    void deallocate(T* p, std::size_t) noexcept { ::operator delete(p); }
 
     template <class U, class... Args>
     void construct(U* p, Args&&... args) {

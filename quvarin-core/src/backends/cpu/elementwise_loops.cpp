@@ -4,9 +4,14 @@
 
 #include "tensor/panic.hpp"
 
-// One clone per vector width, chosen once at load time, so the loops use
-// AVX-512 or AVX2 where the CPU has them while the build stays portable.
+// On x86-64, one clone per vector width, chosen once at load time, so the
+// loops use AVX-512 or AVX2 where the CPU has them while the build stays
+// portable. Elsewhere the baseline vectoriser serves; the loops are the same.
+#if defined(__x86_64__)
 #define QUVARIN_VECTOR_CLONES __attribute__((target_clones("avx512f", "avx2", "default")))
+#else
+#define QUVARIN_VECTOR_CLONES
+#endif
 
 namespace quvarin::cpu {
 namespace {
