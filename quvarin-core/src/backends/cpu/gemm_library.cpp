@@ -2,12 +2,26 @@
 
 #include <dlfcn.h>
 
+#include <filesystem>
 #include <mutex>
 #include <string>
 
 #include "tensor/panic.hpp"
 
 namespace quvarin::cpu {
+namespace {
+
+// The shipped library lies at a fixed place relative to the shared object
+// (or program) holding this code, wherever that was installed.
+std::string shipped_library_path() {
+    Dl_info info{};
+    if (dladdr(reinterpret_cast<const void*>(&sgemm_routine), &info) == 0 || info.dli_fname == nullptr) {
+        return QUVARIN_OPENBLAS_RELATIVE_PATH;
+    }
+    return (std::filesystem::path(info.dli_fname).parent_path() / QUVARIN_OPENBLAS_RELATIVE_PATH).string();
+}
+
+}  // namespace
 
 SgemmRoutine sgemm_routine() {
     static std::once_flag loaded;
@@ -15,11 +29,12 @@ SgemmRoutine sgemm_routine() {
     static std::string failure;
     std::call_once(loaded, [] {
         // Never closed: the pool lives until the process ends.
-        void* library = dlopen(QUVARIN_OPENBLAS_LIBRARY, RTLD_NOW | RTLD_LOCAL);
-        void* symbol = library != nullptr ? dlsym(library, "cblas_sgemm") : nullptr;
+        const std::string path = shipped_library_path();
+        void* library = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+        void* symbol = library != nullptr ? dlsym(library, "scipy_cblas_sgemm") : nullptr;
         if (symbol == nullptr) {
             const char* reason = dlerror();
-            failure = std::string("cannot load the GEMM library: ") + (reason != nullptr ? reason : "unknown");
+            failure = "cannot load the GEMM library: " + std::string(reason != nullptr ? reason : path);
             return;
         }
         routine = reinterpret_cast<SgemmRoutine>(symbol);

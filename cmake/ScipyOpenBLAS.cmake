@@ -1,0 +1,22 @@
+# Locates the scipy-openblas32 wheel through the build's Python interpreter.
+# Sets QUVARIN_OPENBLAS_INCLUDE_DIR (cblas.h) and QUVARIN_OPENBLAS_LIBRARY
+# (the shared library to ship), and the folder and file name under which the
+# library is shipped beside each binary that multiplies matrices.
+execute_process(
+  COMMAND "${Python_EXECUTABLE}" -c
+    "import scipy_openblas32 as o; print(o.get_include_dir()); print(o.get_lib_dir() + '/' + o.get_library(True))"
+  OUTPUT_VARIABLE _quvarin_openblas_paths
+  ERROR_VARIABLE _quvarin_openblas_error
+  RESULT_VARIABLE _quvarin_openblas_result
+  OUTPUT_STRIP_TRAILING_WHITESPACE)
+if(NOT _quvarin_openblas_result EQUAL 0)
+  message(FATAL_ERROR
+    "scipy-openblas32 is not importable by ${Python_EXECUTABLE}; install the build "
+    "requirements of pyproject.toml (pip install does this).\n${_quvarin_openblas_error}")
+endif()
+string(REPLACE "\n" ";" _quvarin_openblas_paths "${_quvarin_openblas_paths}")
+list(GET _quvarin_openblas_paths 0 QUVARIN_OPENBLAS_INCLUDE_DIR)
+list(GET _quvarin_openblas_paths 1 QUVARIN_OPENBLAS_LIBRARY)
+
+set(QUVARIN_OPENBLAS_SHIPPED_DIR "quvarin.libs")
+get_filename_component(QUVARIN_OPENBLAS_SHIPPED_NAME "${QUVARIN_OPENBLAS_LIBRARY}" NAME)
