@@ -28,7 +28,7 @@ CMAKE_COMMON := -G Ninja -DCMAKE_MAKE_PROGRAM=$(CURDIR)/$(VENV)/bin/ninja -DPyth
 PIP_CMAKE_DEFINES := -Ccmake.define.QUVARIN_WERROR=$(WERROR)
 
 .PHONY: all build demo test test-core test-py typecheck bench fuzz test-asan system-deps clean \
-	wheel sdist chroot-deps test-wheel test-py314 test-clang build-aarch64
+	wheel sdist chroot-deps chroots test-wheel test-py314 test-clang build-aarch64
 
 all: build
 
@@ -135,19 +135,24 @@ CHROOTS ?= /var/cache/quvarin
 BARE_SUITE ?= bookworm
 BARE_CHROOT := $(CHROOTS)/debian-$(BARE_SUITE)-python3
 PY314_CHROOT := $(CHROOTS)/debian-unstable-python3.14
+MAKE_BARE_CHROOT := tools/debian-chroot create $(BARE_CHROOT) $(BARE_SUITE) python3 python3-venv
+MAKE_PY314_CHROOT := tools/debian-chroot create $(PY314_CHROOT) unstable python3.14-dev python3.14-venv g++
 
 chroot-deps:
 	$(call apt_ensure,command -v debootstrap,debootstrap)
 
+chroots: chroot-deps
+	$(MAKE_BARE_CHROOT)
+	$(MAKE_PY314_CHROOT)
+
 test-wheel: wheel chroot-deps
-	tools/debian-chroot create $(BARE_CHROOT) $(BARE_SUITE) python3 python3-venv
+	$(MAKE_BARE_CHROOT)
 	tools/debian-chroot run $(BARE_CHROOT) . /src/tools/check-bare-system
-	tools/debian-chroot run $(BARE_CHROOT) . /src/tools/test-in-venv python3 \
-		"$$(ls dist/quvarin-*.whl | sed 's|^|/src/|')"
+	tools/debian-chroot run $(BARE_CHROOT) . /src/tools/test-in-venv python3 "/src/$$(ls dist/quvarin-*.whl)"
 
 test-py314: sdist chroot-deps
-	tools/debian-chroot create $(PY314_CHROOT) unstable python3.14-dev python3.14-venv g++
-	tools/debian-chroot run $(PY314_CHROOT) . /src/tools/test-in-venv python3.14 /src/dist/quvarin-0.1.0.tar.gz
+	$(MAKE_PY314_CHROOT)
+	tools/debian-chroot run $(PY314_CHROOT) . /src/tools/test-in-venv python3.14 "/src/$$(ls dist/quvarin-*.tar.gz)"
 
 # The core tests, and the extension, built with Clang (libomp as its OpenMP runtime).
 CLANG_BUILD_DIR := build/clang

@@ -40,12 +40,14 @@ def quvarin_line(quvarin: ModuleType) -> str:
         return "quvarin: no BLAS library found"
     # Already loaded by the module, so this returns the same library instance.
     library = ctypes.CDLL(path)
+    prefix = "scipy_"  # the scipy-openblas32 build that quvarin ships prefixes every symbol
     texts = []
     for function in ("openblas_get_config", "openblas_get_corename"):
-        getter = getattr(library, function)
+        getter = getattr(library, prefix + function)
         getter.restype = ctypes.c_char_p
         texts.append(getter().decode())
-    return f"quvarin: {path}: {texts[0]}; core {texts[1]}; {library.openblas_get_num_threads()} threads"
+    threads = getattr(library, prefix + "openblas_get_num_threads")()
+    return f"quvarin: {path}: {texts[0]}; core {texts[1]}; {threads} threads"
 
 
 def numpy_line() -> str:

@@ -1,10 +1,15 @@
 # Locates the scipy-openblas32 wheel through the build's Python interpreter.
-# Sets QUVARIN_OPENBLAS_INCLUDE_DIR (cblas.h) and QUVARIN_OPENBLAS_LIBRARY
-# (the shared library to ship), and the folder and file name under which the
-# library is shipped beside each binary that multiplies matrices.
+# Sets QUVARIN_OPENBLAS_INCLUDE_DIR (cblas.h), QUVARIN_OPENBLAS_LIBRARY (the
+# shared library to ship) and QUVARIN_OPENBLAS_LICENSE (its licence, shipped
+# with it), and the folder and file name under which the library is shipped
+# beside each binary that multiplies matrices.
 execute_process(
   COMMAND "${Python_EXECUTABLE}" -c
-    "import scipy_openblas32 as o; print(o.get_include_dir()); print(o.get_lib_dir() + '/' + o.get_library(True))"
+    "import importlib.metadata as m, scipy_openblas32 as o
+print(o.get_include_dir())
+print(o.get_lib_dir() + '/' + o.get_library(True))
+d = m.distribution('scipy-openblas32')
+print(next(d.locate_file(f) for f in d.files if f.name.upper().startswith('LICENSE')))"
   OUTPUT_VARIABLE _quvarin_openblas_paths
   ERROR_VARIABLE _quvarin_openblas_error
   RESULT_VARIABLE _quvarin_openblas_result
@@ -17,6 +22,7 @@ endif()
 string(REPLACE "\n" ";" _quvarin_openblas_paths "${_quvarin_openblas_paths}")
 list(GET _quvarin_openblas_paths 0 QUVARIN_OPENBLAS_INCLUDE_DIR)
 list(GET _quvarin_openblas_paths 1 QUVARIN_OPENBLAS_LIBRARY)
+list(GET _quvarin_openblas_paths 2 QUVARIN_OPENBLAS_LICENSE)
 
 set(QUVARIN_OPENBLAS_SHIPPED_DIR "quvarin.libs")
 get_filename_component(QUVARIN_OPENBLAS_SHIPPED_NAME "${QUVARIN_OPENBLAS_LIBRARY}" NAME)
