@@ -36,7 +36,7 @@ all: build
 # shell command CHECK fails.
 apt_ensure = @if ! { $(1); } >/dev/null 2>&1; then \
 		echo "Installing system packages: $(2)"; \
-		apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $(2); \
+		apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq -o DPkg::Lock::Timeout=300 $(2); \
 	fi
 
 system-deps:
