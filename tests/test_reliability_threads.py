@@ -1,5 +1,6 @@
 """Python threads: independent training runs, refusal of foreign use, foreign drops, thread exit."""
 
+import gc
 import re
 import struct
 import sys
@@ -8,8 +9,8 @@ import threading
 import numpy as np
 import pytest
 
-from conftest import DROPPED_ELSEWHERE, UNSENDABLE, is_panic, rss_bytes, thread_count
-from reliability_support import needs_real_allocator, run_script
+from conftest import DROPPED_ELSEWHERE, UNSENDABLE, is_panic, quiet_gc, rss_bytes, thread_count
+from reliability_support import SANITIZED, needs_real_allocator, run_script
 
 import quvarin as qv
 
@@ -169,17 +170,39 @@ def test_foreign_use_while_the_owner_holds_write_access():
     assert t.data() == [0.5, 2.5]
 
 
-def test_foreign_drops_are_reported_once_each(unraisable):
-    made = []
-
-    def body():
-        made.extend(qv.ones([3], requires_grad=True) for _ in range(50))
-
-    th = threading.Thread(target=body)
+def run_on_new_thread(fn):
+    th = threading.Thread(target=fn)
     th.start()
     th.join()
-    del made[:]
-    assert unraisable == [(RuntimeError, DROPPED_ELSEWHERE, None)] * 50
+
+
+def drop_elsewhere(kind):
+    """Releases the last reference to a new 1 MiB tensor on a thread that does not own it: "direct"
+    makes it on a worker thread and drops it here; "cycle" makes it here, in a reference cycle that
+    the collector frees on a worker thread."""
+    if kind == "direct":
+        made = []
+        run_on_new_thread(lambda: made.append(qv.ones([MiB // 4], requires_grad=True)))
+        made.clear()
+    else:
+        cycle = [qv.ones([MiB // 4], requires_grad=True)]
+        cycle.append(cycle)
+        del cycle
+        run_on_new_thread(lambda: gc.collect(0))
+
+
+@pytest.mark.parametrize("kind", ["direct", "cycle"])
+def test_foreign_drops_are_reported_once_each_and_freed(unraisable, kind):
+    drops = 300
+    with quiet_gc():  # only the worker's explicit collection may free the cycles
+        drop_elsewhere(kind)
+        before = rss_bytes()
+        for _ in range(drops):
+            drop_elsewhere(kind)
+        growth = rss_bytes() - before
+    assert unraisable == [(RuntimeError, DROPPED_ELSEWHERE, None)] * (drops + 1)
+    if not SANITIZED:  # AddressSanitizer's quarantine keeps freed memory resident
+        assert growth < 32 * MiB, f"resident memory grew by {growth / MiB:.1f} MiB over {drops} drops"
     assert qv.ones([2]).sum().item() == 2.0
 
 

@@ -30,8 +30,8 @@ PyObject* tensor_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
     });
 }
 
-// A tensor released on a foreign thread keeps its record: only the object's
-// own memory goes, and the unraisable hook hears about it.
+// Releasing a tensor on a thread other than its owner is reported to the
+// unraisable hook; the record is freed all the same.
 void report_foreign_drop() {
     OwnedRef pending = take_raised_exception();
     PyErr_SetString(PyExc_RuntimeError,
@@ -42,10 +42,11 @@ void report_foreign_drop() {
 
 void tensor_dealloc(PyObject* self) {
     auto* object = reinterpret_cast<TensorObject*>(self);
-    if (object->owner_thread == current_thread_number()) {
+    if (object->owner_thread != no_owner) {
+        if (object->owner_thread != current_thread_number()) report_foreign_drop();
+        // Nothing in the record is bound to its thread: the storage count is
+        // atomic and the lists are plain heap memory.
         object->record().~Tensor();
-    } else if (object->owner_thread != no_owner) {
-        report_foreign_drop();
     }
     object->borrow_flag.~BorrowFlag();
     PyTypeObject* type = Py_TYPE(self);
