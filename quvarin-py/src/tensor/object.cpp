@@ -64,9 +64,11 @@ std::vector<PyMethodDef> merged_method_table() {
     return table;
 }
 
-PyTypeObject* built_tensor_type = nullptr;
+BuiltOnce<PyTypeObject> built_tensor_type;
 
-PyTypeObject* build_tensor_type() {
+}  // namespace
+
+PyTypeObject* tensor_type() {
     // The type keeps pointers into the table for the life of the process.
     static std::vector<PyMethodDef> methods = merged_method_table();
     static PyType_Slot slots[] = {
@@ -84,6 +86,8 @@ PyTypeObject* build_tensor_type() {
     static PyType_Spec description = {"quvarin.Tensor", sizeof(TensorObject), 0, Py_TPFLAGS_DEFAULT, slots};
     return type_object_once(built_tensor_type, description, "Tensor");
 }
+
+namespace {
 
 [[noreturn]] void raise_sent_to_another_thread(const TensorObject* object) {
     raise_panic(std::string("assertion `left == right` failed: ") + type_path +
@@ -112,11 +116,6 @@ TensorObject* owned_tensor_or_raise(PyObject* object, const char* parameter) {
 }
 
 }  // namespace
-
-PyTypeObject* tensor_type() {
-    // Asked for on every entry: skip the builder once the type exists.
-    return built_tensor_type != nullptr ? built_tensor_type : build_tensor_type();
-}
 
 PyObject* wrap_tensor(Tensor record) {
     PyTypeObject* type = tensor_type();
