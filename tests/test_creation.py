@@ -430,11 +430,27 @@ def test_element_count_overflow_is_a_value_error(call):
         call()
 
 
-def test_empty_shape_with_huge_dimension_has_no_elements():
-    t = qv.zeros([0, 2**40])
-    assert t.shape == [0, 2**40]
+@pytest.mark.parametrize("make, shape", [
+    (qv.zeros, [0, 2**40]),
+    (qv.zeros, [2**40, 0]),
+    (qv.zeros, [2**32, 2**32, 0]),  # the product of the dimensions before the zero overflows
+    (qv.ones, [1, 2**32, 2**32, 0]),
+    (lambda shape: qv.tensor([], shape), [2**32, 2**32, 0]),
+])
+def test_a_zero_dimension_anywhere_means_no_elements(make, shape):
+    t = make(shape)
+    assert t.shape == shape
     assert t.data() == []
-    assert qv.zeros([2**40, 0]).data() == []
+
+
+def test_operations_and_gradients_of_a_zero_element_shape_with_huge_dimensions():
+    x = qv.zeros([1, 2**32, 2**32, 0], requires_grad=True)
+    y = (x + x).relu() * x.sigmoid()
+    assert y.shape == [1, 2**32, 2**32, 0]
+    assert x.slice_rows(0).shape == [2**32, 2**32, 0]
+    y.sum().backward()  # the sum's gradient has as many elements as x: none
+    x.apply_sgd_step(0.1)
+    assert x.data() == []
 
 
 # --- ids --------------------------------------------------------------------------------------------

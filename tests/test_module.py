@@ -14,6 +14,7 @@ import weakref
 import pytest
 
 from conftest import PY, PanicException, is_panic
+from reliability_support import run_script
 
 import quvarin as qv
 
@@ -416,6 +417,79 @@ def test_second_module_instance_shares_types_but_not_dtypes():
     t = other.zeros([2], dtype=other.int8)
     assert type(t) is qv.Tensor and t.dtype == "int8"
     assert qv.zeros([1], dtype=other.float16).dtype == "float16"
+
+
+FIRST_USES_AT_ONCE = r"""
+import _imp, gc, importlib.util, threading, time
+
+spec = importlib.util.find_spec("quvarin")
+if first_use == "Tensor":  # two module objects executed at once: each asks for the Tensor type first
+    modules = [importlib.util.module_from_spec(spec) for _ in range(2)]
+    uses = [lambda module=module: _imp.exec_dynamic(module) for module in modules]
+    base, module_name = object, "quvarin"
+else:  # the types exist; the exception class is made by the first refusal
+    import quvarin
+
+    def refuse():
+        try:
+            quvarin.Tensor()
+        except BaseException:
+            pass
+
+    uses = [refuse, refuse]
+    base, module_name = BaseException, "pyo3_runtime"
+
+
+def classes():
+    return [c for c in base.__subclasses__() if c.__module__ == module_name and c.__qualname__ == first_use]
+
+
+paused, go = threading.Event(), threading.Event()
+
+
+def pause_inside_the_first_build(phase, info):
+    # A collection on the first thread while the class does not exist yet: in the middle of
+    # building it. Sleeping hands the interpreter to the second thread.
+    if phase == "start" and threading.current_thread() is first and not paused.is_set() and not classes():
+        paused.set()
+        go.set()
+        gc.disable()  # a second class, made and dropped, stays alive to be counted
+        time.sleep(0.3)
+
+
+def run_first():
+    gc.set_threshold(1)  # the next allocation of a tracked object collects
+    try:
+        uses[0]()
+    finally:
+        go.set()
+
+
+def run_second():
+    go.wait()
+    uses[1]()
+
+
+gc.callbacks.append(pause_inside_the_first_build)
+first, second = threading.Thread(target=run_first), threading.Thread(target=run_second)
+first.start()
+second.start()
+first.join()
+second.join()
+print(paused.is_set(), len(classes()))
+"""
+
+
+@pytest.mark.parametrize("first_use", ["Tensor", "PanicException"])
+def test_concurrent_first_uses_make_a_class_once(first_use):
+    """The second thread asks for the class while the first is building it (and has let go of the
+    interpreter): it must wait for that class instead of making its own."""
+    status, stdout, stderr = run_script(f"first_use = {first_use!r}\n" + FIRST_USES_AT_ONCE, 60)
+    assert status == 0, stderr
+    paused, count = stdout.split()
+    if paused != "True":
+        pytest.skip("this interpreter collects garbage only between bytecodes, never inside the build")
+    assert count == "1"
 
 
 def test_fresh_import_has_the_full_surface():

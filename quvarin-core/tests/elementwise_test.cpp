@@ -67,6 +67,13 @@ TEST_P(BinaryOpTest, ChecksShapesBeforeDtypesBeforeElements) {
     for (const Case& c : cases) EXPECT_EQ(testing::error_text(GetParam().op(c.a, c.b)), c.error);
 }
 
+TEST_P(BinaryOpTest, StoragesOfDifferentLengthsPanic) {
+    // Equal shapes, but a record whose storage does not match its shape.
+    const Tensor a = f32_tensor({1, 2, 3}, {2});
+    const Tensor b = f32_tensor({1, 2}, {2});
+    EXPECT_EQ(testing::panic_message([&] { (void)GetParam().op(a, b); }), "elementwise operands differ in length");
+}
+
 INSTANTIATE_TEST_SUITE_P(AddAndMul, BinaryOpTest,
                          ::testing::Values(BinaryCase{"add", add, [](float x, float y) { return x + y; }},
                                            BinaryCase{"mul", mul, [](float x, float y) { return x * y; }}),

@@ -36,9 +36,11 @@ TEST(Shape, NumelAndRowMajorStrides) {
         {{5}, 5, {1}},
         {{2, 3, 4}, 24, {12, 4, 1}},
         {{2, 0, 3}, 0, {0, 3, 1}},
+        {{std::uint64_t{1} << 40, std::uint64_t{1} << 40, 0}, 0, {0, 0, 1}},
     };
     for (const auto& [shape, count, strides] : cases) {
         EXPECT_EQ(numel(shape), count);
+        EXPECT_EQ(checked_numel(shape), count);
         EXPECT_EQ(row_major_strides(shape), strides);
     }
     EXPECT_EQ(checked_numel({std::uint64_t{1} << 40, std::uint64_t{1} << 40}), std::nullopt);

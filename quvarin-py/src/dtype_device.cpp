@@ -49,8 +49,8 @@ PyObject* device_str(PyObject*) {
     return PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size()));
 }
 
-PyTypeObject* built_dtype_type = nullptr;
-PyTypeObject* built_device_type = nullptr;
+BuiltOnce<PyTypeObject> built_dtype_type;
+BuiltOnce<PyTypeObject> built_device_type;
 
 }  // namespace
 

@@ -4,32 +4,22 @@
 
 #include "autograd/nodes/relu_backward.hpp"
 #include "autograd/nodes/sigmoid_backward.hpp"
-#include "autograd/tape/tape.hpp"
 #include "backends/cpu/activation.hpp"
+#include "ops/recorded_result.hpp"
 
 namespace quvarin {
 
 Result<Tensor> relu(const Tensor& x) {
-    Result<Tensor> result = cpu::relu(x);
-    if (!result.ok()) return result;
-    Tensor& out = result.value();
-    out.requires_grad = x.requires_grad;
-    if (out.requires_grad) {
-        autograd::Tape::record(std::make_unique<autograd::ReluBackward>(x.storage, out.id, x.id));
-    }
-    return result;
+    return recorded_result(cpu::relu(x), x.requires_grad, [&](const Tensor& out) {
+        return std::make_unique<autograd::ReluBackward>(x.storage, out.id, x.id);
+    });
 }
 
 Result<Tensor> sigmoid(const Tensor& x) {
-    Result<Tensor> result = cpu::sigmoid(x);
-    if (!result.ok()) return result;
-    Tensor& out = result.value();
-    out.requires_grad = x.requires_grad;
-    if (out.requires_grad) {
-        // The backward formula needs the outputs, not the inputs.
-        autograd::Tape::record(std::make_unique<autograd::SigmoidBackward>(out.storage, out.id, x.id));
-    }
-    return result;
+    // The backward formula needs the outputs, not the inputs.
+    return recorded_result(cpu::sigmoid(x), x.requires_grad, [&](const Tensor& out) {
+        return std::make_unique<autograd::SigmoidBackward>(out.storage, out.id, x.id);
+    });
 }
 
 }  // namespace quvarin

@@ -4,26 +4,20 @@
 #include <utility>
 
 #include "autograd/nodes/matmul_backward.hpp"
-#include "autograd/tape/tape.hpp"
 #include "backends/cpu/matmul.hpp"
 #include "ops/gradient_id.hpp"
 #include "ops/operand_checks.hpp"
+#include "ops/recorded_result.hpp"
 
 namespace quvarin {
 
 Result<Tensor> matmul(const Tensor& a, const Tensor& b) {
     // Unlike + and *, the dtypes are compared before any shape.
     if (Status error = check_same_dtype(a, b)) return std::move(*error);
-    Result<Tensor> result = cpu::matmul(a, b);
-    if (!result.ok()) return result;
-    Tensor& out = result.value();
-    out.requires_grad = a.requires_grad || b.requires_grad;
-    if (out.requires_grad) {
-        autograd::Tape::record(std::make_unique<autograd::MatMulBackward>(
-            gradient_id(a), gradient_id(b), a.storage, b.storage, a.shape, a.strides, b.shape, b.strides,
-            out.id));
-    }
-    return result;
+    return recorded_result(cpu::matmul(a, b), a.requires_grad || b.requires_grad, [&](const Tensor& out) {
+        return std::make_unique<autograd::MatMulBackward>(gradient_id(a), gradient_id(b), a.storage, b.storage,
+                                                          a.shape, a.strides, b.shape, b.strides, out.id);
+    });
 }
 
 }  // namespace quvarin

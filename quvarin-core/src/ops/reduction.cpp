@@ -3,20 +3,15 @@
 #include <memory>
 
 #include "autograd/nodes/sum_all_backward.hpp"
-#include "autograd/tape/tape.hpp"
 #include "backends/cpu/reduction.hpp"
+#include "ops/recorded_result.hpp"
 
 namespace quvarin {
 
 Result<Tensor> sum(const Tensor& x) {
-    Result<Tensor> result = cpu::sum(x);
-    if (!result.ok()) return result;
-    Tensor& out = result.value();
-    out.requires_grad = x.requires_grad;
-    if (out.requires_grad) {
-        autograd::Tape::record(std::make_unique<autograd::SumAllBackward>(x.shape, x.strides, out.id, x.id));
-    }
-    return result;
+    return recorded_result(cpu::sum(x), x.requires_grad, [&](const Tensor& out) {
+        return std::make_unique<autograd::SumAllBackward>(x.shape, x.strides, out.id, x.id);
+    });
 }
 
 }  // namespace quvarin

@@ -1,5 +1,7 @@
 #include "tensor/shape.hpp"
 
+#include <algorithm>
+
 namespace quvarin {
 
 std::uint64_t numel(const Shape& shape) {
@@ -9,6 +11,9 @@ std::uint64_t numel(const Shape& shape) {
 }
 
 std::optional<std::uint64_t> checked_numel(const Shape& shape) {
+    // A zero anywhere makes the product zero, however large the other
+    // dimensions: only a product without a zero factor can overflow.
+    if (std::ranges::find(shape, std::uint64_t{0}) != shape.end()) return 0;
     std::uint64_t count = 1;
     for (std::uint64_t dim : shape) {
         if (__builtin_mul_overflow(count, dim, &count)) return std::nullopt;

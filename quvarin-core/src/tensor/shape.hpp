@@ -13,7 +13,8 @@ using Strides = std::vector<std::uint64_t>;
 // that take shapes from outside use checked_numel first.
 std::uint64_t numel(const Shape& shape);
 
-// Element count, or nothing when the product does not fit in 64 bits.
+// Element count, or nothing when the product does not fit in 64 bits. A
+// shape with a zero dimension has no elements, wherever the zero stands.
 std::optional<std::uint64_t> checked_numel(const Shape& shape);
 
 // Contiguous row-major strides: last entry 1, each earlier entry the next one

@@ -2,6 +2,7 @@
 
 #include <new>
 
+#include "binding/built_once.hpp"
 #include "tensor/panic.hpp"
 
 namespace quvarin::py {
@@ -12,22 +13,15 @@ constexpr const char* panic_exception_doc =
     "invariant.\n\nLike SystemExit, it derives from BaseException, so that `except Exception` "
     "does not swallow it.";
 
-PyObject* panic_type = nullptr;
+BuiltOnce<PyObject> panic_type;
 
 }  // namespace
 
 PyObject* panic_exception_type() {
-    if (panic_type == nullptr) {
-        PyObject* created = PyErr_NewExceptionWithDoc("pyo3_runtime.PanicException", panic_exception_doc,
-                                                      PyExc_BaseException, nullptr);
-        if (created == nullptr) return nullptr;
-        if (panic_type == nullptr) {
-            panic_type = created;  // kept for the life of the process
-        } else {
-            Py_DECREF(created);
-        }
-    }
-    return panic_type;
+    return panic_type.get([] {
+        return PyErr_NewExceptionWithDoc("pyo3_runtime.PanicException", panic_exception_doc, PyExc_BaseException,
+                                         nullptr);
+    });
 }
 
 void raise(PyObject* exception_type, const std::string& message) {

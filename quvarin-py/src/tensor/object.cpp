@@ -30,8 +30,8 @@ PyObject* tensor_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
     });
 }
 
-// A tensor released on a foreign thread keeps its record: only the object's
-// own memory goes, and the unraisable hook hears about it.
+// Releasing a tensor on a thread other than its owner is reported to the
+// unraisable hook; the record is freed all the same.
 void report_foreign_drop() {
     OwnedRef pending = take_raised_exception();
     PyErr_SetString(PyExc_RuntimeError,
@@ -42,10 +42,11 @@ void report_foreign_drop() {
 
 void tensor_dealloc(PyObject* self) {
     auto* object = reinterpret_cast<TensorObject*>(self);
-    if (object->owner_thread == current_thread_number()) {
+    if (object->owner_thread != no_owner) {
+        if (object->owner_thread != current_thread_number()) report_foreign_drop();
+        // Nothing in the record is bound to its thread: the storage count is
+        // atomic and the lists are plain heap memory.
         object->record().~Tensor();
-    } else if (object->owner_thread != no_owner) {
-        report_foreign_drop();
     }
     object->borrow_flag.~BorrowFlag();
     PyTypeObject* type = Py_TYPE(self);
@@ -63,9 +64,11 @@ std::vector<PyMethodDef> merged_method_table() {
     return table;
 }
 
-PyTypeObject* built_tensor_type = nullptr;
+BuiltOnce<PyTypeObject> built_tensor_type;
 
-PyTypeObject* build_tensor_type() {
+}  // namespace
+
+PyTypeObject* tensor_type() {
     // The type keeps pointers into the table for the life of the process.
     static std::vector<PyMethodDef> methods = merged_method_table();
     static PyType_Slot slots[] = {
@@ -83,6 +86,8 @@ PyTypeObject* build_tensor_type() {
     static PyType_Spec description = {"quvarin.Tensor", sizeof(TensorObject), 0, Py_TPFLAGS_DEFAULT, slots};
     return type_object_once(built_tensor_type, description, "Tensor");
 }
+
+namespace {
 
 [[noreturn]] void raise_sent_to_another_thread(const TensorObject* object) {
     raise_panic(std::string("assertion `left == right` failed: ") + type_path +
@@ -111,11 +116,6 @@ TensorObject* owned_tensor_or_raise(PyObject* object, const char* parameter) {
 }
 
 }  // namespace
-
-PyTypeObject* tensor_type() {
-    // Asked for on every entry: skip the builder once the type exists.
-    return built_tensor_type != nullptr ? built_tensor_type : build_tensor_type();
-}
 
 PyObject* wrap_tensor(Tensor record) {
     PyTypeObject* type = tensor_type();

@@ -4,23 +4,21 @@
 #include <optional>
 #include <utility>
 
+#include "autograd/nodes/backward_inputs.hpp"
 #include "tensor/panic.hpp"
-#include "tensor/tensor.hpp"
 
 namespace quvarin::autograd {
 
 Status SumAllBackward::backward(GradientMap& grads) const {
-    const Storage* found = grads.find(output_id);
-    if (found == nullptr) return TensorError::AutogradError{"Gradient missing for Sum Output"};
-    const Storage grad = *found;  // held by value: accumulating may rehash the map
+    auto inputs = gradient_views(grads, output_id, "Gradient missing for Sum Output");
+    if (!inputs.ok()) return std::move(inputs.error());
+    const auto [g] = inputs.value().views;
 
-    auto g = as_f32_slice(grad);
-    if (!g.ok()) return std::move(g.error());
-    if (g.value().empty()) throw Panic("the gradient of a sum has no element");
+    if (g.empty()) throw Panic("the gradient of a sum has no element");
     const std::optional<std::uint64_t> count = checked_numel(input_shape);
     if (!count) throw Panic("capacity overflow");
 
-    F32Buffer input_grad = make_f32_buffer(*count, g.value()[0]);
+    F32Buffer input_grad = make_f32_buffer(*count, g[0]);
     return accumulate_grad(grads, input_id, Storage::from_f32(std::move(input_grad)));
 }
 

@@ -1,10 +1,10 @@
 #include "backends/cpu/elementwise.hpp"
 
-#include <algorithm>
 #include <utility>
 
 #include "backends/cpu/elementwise_loops.hpp"
 #include "backends/cpu/result_tensor.hpp"
+#include "tensor/panic.hpp"
 
 namespace quvarin::cpu {
 namespace {
@@ -17,7 +17,10 @@ Result<Tensor> combine(const Tensor& a, const Tensor& b, ValuesLoop loop) {
     auto b_values = as_f32_slice(b);
     if (!b_values.ok()) return std::move(b_values.error());
 
-    F32Buffer out = make_f32_buffer(std::min(a_values.value().size(), b_values.value().size()));
+    // Equal shapes hold equal counts: anything else is a broken record, not
+    // a prefix to compute on.
+    if (a_values.value().size() != b_values.value().size()) throw Panic("elementwise operands differ in length");
+    F32Buffer out = make_f32_buffer(a_values.value().size());
     loop(a_values.value(), b_values.value(), out);
     return tensor_laid_out_like(a, std::move(out));
 }

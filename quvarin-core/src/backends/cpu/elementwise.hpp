@@ -4,8 +4,9 @@
 
 namespace quvarin::cpu {
 
-// a + b and a * b over the first min(len a, len b) elements of both storages,
-// laid out like a. The operation checks shapes and dtypes before calling.
+// a + b and a * b element by element over both storages, laid out like a.
+// The operation checks shapes and dtypes before calling; storages of
+// different lengths are a Panic.
 Result<Tensor> add(const Tensor& a, const Tensor& b);
 Result<Tensor> mul(const Tensor& a, const Tensor& b);
 

@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "backends/cpu/gemm_library.hpp"
+#include "backends/cpu/strided_bounds.hpp"
 #include "tensor/panic.hpp"
 
 namespace quvarin::cpu {
@@ -25,20 +26,6 @@ blasint to_blasint(std::uint64_t value) {
     return static_cast<blasint>(value);
 }
 
-// Reading outside the storage would be unsafe; records built by this library
-// never ask for it.
-void require_within_storage(std::uint64_t rows, std::uint64_t cols, std::uint64_t row_stride,
-                            std::uint64_t col_stride, std::size_t storage_len) {
-    std::uint64_t row_offset = 0;
-    std::uint64_t col_offset = 0;
-    std::uint64_t last = 0;
-    if (__builtin_mul_overflow(rows - 1, row_stride, &row_offset) ||
-        __builtin_mul_overflow(cols - 1, col_stride, &col_offset) ||
-        __builtin_add_overflow(row_offset, col_offset, &last) || last >= storage_len) {
-        throw Panic("matmul operand reaches outside its storage");
-    }
-}
-
 // The layout of a non-empty rows × cols operand as cblas reads it. A
 // dimension of size 1 is never stepped along, so its stride does not matter
 // and the leading dimension only has to meet cblas's lower bound.
@@ -46,7 +33,9 @@ BlasOperand blas_operand(std::uint64_t rows, std::uint64_t cols, const Strides& 
                          std::size_t storage_len) {
     const std::uint64_t row_stride = strides[0];
     const std::uint64_t col_stride = strides[1];
-    require_within_storage(rows, cols, row_stride, col_stride, storage_len);
+    if (!strided_matrix_fits(rows, cols, row_stride, col_stride, storage_len)) {
+        throw Panic("matmul operand reaches outside its storage");
+    }
 
     if (cols == 1 || col_stride == 1) {
         const std::uint64_t ld = rows == 1 ? cols : row_stride;

@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstring>
 
+#include "backends/cpu/strided_bounds.hpp"
 #include "tensor/panic.hpp"
 
 namespace quvarin::cpu {
@@ -22,13 +23,7 @@ float element(const StridedMatrix& m, std::size_t row, std::size_t col) {
 }
 
 void require_within_buffer(const StridedMatrix& m) {
-    if (m.rows == 0 || m.cols == 0) return;
-    std::uint64_t row_offset = 0;
-    std::uint64_t col_offset = 0;
-    std::uint64_t last = 0;
-    if (__builtin_mul_overflow(m.rows - 1, m.row_stride, &row_offset) ||
-        __builtin_mul_overflow(m.cols - 1, m.col_stride, &col_offset) ||
-        __builtin_add_overflow(row_offset, col_offset, &last) || last >= m.values.size()) {
+    if (!strided_matrix_fits(m.rows, m.cols, m.row_stride, m.col_stride, m.values.size())) {
         throw Panic("matrix index out of range in a backward product");
     }
 }
