@@ -18,7 +18,7 @@ ASAN_BUILD_DIR := build/asan
 
 SYSTEM_PACKAGES := libopenblas-dev libgtest-dev pkg-config g++
 
-.PHONY: all build demo test test-core test-py typecheck bench fuzz test-asan system-deps clean
+.PHONY: all build demo test test-core test-py typecheck bench fuzz test-asan system-deps clean test-exhaustive
 
 all: build
 
@@ -99,3 +99,13 @@ test-asan: system-deps $(VENV)/.deps
 
 clean:
 	rm -rf build .venv .venv-* dist *.egg-info
+
+# sigmoid's vector expf against the C library's expf on all 2^32 float inputs,
+# bit for bit. The second run has glibc ignore FMA, so that it picks its
+# unfused expf and the lanes that reproduce that build are compared too.
+test-exhaustive: system-deps $(VENV)/.deps
+	$(VENV)/bin/cmake -S . -B $(CORE_BUILD_DIR) -G Ninja -DCMAKE_MAKE_PROGRAM=$(CURDIR)/$(VENV)/bin/ninja \
+		-DQUVARIN_BUILD_PYTHON=OFF -DQUVARIN_BUILD_TESTS=ON -DCMAKE_BUILD_TYPE=Release
+	$(VENV)/bin/cmake --build $(CORE_BUILD_DIR) --target quvarin_expf_exhaustive
+	$(CORE_BUILD_DIR)/quvarin-core/tests/quvarin_expf_exhaustive
+	GLIBC_TUNABLES=glibc.cpu.hwcaps=-FMA $(CORE_BUILD_DIR)/quvarin-core/tests/quvarin_expf_exhaustive
