@@ -52,6 +52,11 @@ QUVARIN_VECTOR_CLONES void sigmoid_grad_loop(const float* __restrict s, const fl
     for (std::size_t i = 0; i < count; ++i) out[i] = (s[i] * grad[i]) * (1.0f - s[i]);
 }
 
+QUVARIN_VECTOR_CLONES void sgd_loop(const float* __restrict p, const float* __restrict grad, float lr,
+                                    float* __restrict out, std::size_t count) {
+    for (std::size_t i = 0; i < count; ++i) out[i] = p[i] - lr * grad[i];
+}
+
 QUVARIN_VECTOR_CLONES void accumulate_loop(float* __restrict total, const float* __restrict incoming,
                                            std::size_t count) {
     for (std::size_t i = 0; i < count; ++i) total[i] = incoming[i] + total[i];
@@ -90,6 +95,12 @@ void sigmoid_grad_values(std::span<const float> s, std::span<const float> grad, 
     require_covers(s, out.size());
     require_covers(grad, out.size());
     sigmoid_grad_loop(s.data(), grad.data(), out.data(), out.size());
+}
+
+void sgd_step_values(std::span<const float> p, std::span<const float> grad, float lr, std::span<float> out) {
+    require_covers(p, out.size());
+    require_covers(grad, out.size());
+    sgd_loop(p.data(), grad.data(), lr, out.data(), out.size());
 }
 
 void accumulate_values(std::span<float> total, std::span<const float> incoming) {
