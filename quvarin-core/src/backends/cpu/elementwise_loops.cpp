@@ -17,7 +17,7 @@
 namespace quvarin::cpu {
 namespace {
 
-// Sums and products with outputs of 4 MiB or more (twice a core's L2 cache
+// Sums, products and relu with outputs of 4 MiB or more (twice a core's L2 cache
 // on the machines measured) are written around the cache: faster alone, and
 // no slower in a chain such as (a + b) * c, whose next step would find little
 // of the output still cached.
@@ -82,6 +82,7 @@ void multiply_values(std::span<const float> a, std::span<const float> b, std::sp
 
 void relu_values(std::span<const float> x, std::span<float> out) {
     require_covers(x, out.size());
+    if (out.size() >= kStreamingFromElements && relu_streaming(x.data(), out.data(), out.size())) return;
     relu_loop(x.data(), out.data(), out.size());
 }
 

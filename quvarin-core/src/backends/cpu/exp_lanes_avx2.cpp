@@ -25,15 +25,6 @@ QUVARIN_LANES_TARGET inline __m256d multiply_add(__m256d a, __m256d b, __m256d c
     }
 }
 
-template <bool Fused>
-QUVARIN_LANES_TARGET inline __m256d multiply_subtract(__m256d a, __m256d b, __m256d c) {
-    if constexpr (Fused) {
-        return _mm256_fmsub_pd(a, b, c);
-    } else {
-        return _mm256_sub_pd(_mm256_mul_pd(a, b), c);
-    }
-}
-
 // AVX2 has no two-register permute over 64-bit lanes: the entries are gathered
 // from memory.
 struct ScaleTable {
@@ -51,7 +42,8 @@ QUVARIN_LANES_TARGET inline __m128 exp_main_half(__m128 x, const ScaleTable& tab
     const __m256d shift = _mm256_set1_pd(kRoundingShift);
     const __m256d shifted = multiply_add<Fused>(inv_ln2, xd, shift);
     const __m256i k = _mm256_castpd_si256(shifted);
-    const __m256d r = multiply_subtract<Fused>(inv_ln2, xd, _mm256_sub_pd(shifted, shift));
+    // r = x * 32/ln 2 - k; shift - shifted is -k exactly.
+    const __m256d r = multiply_add<Fused>(inv_ln2, xd, _mm256_sub_pd(shift, shifted));
 
     const __m256i entry = _mm256_i64gather_epi64(table.entries, _mm256_and_si256(k, _mm256_set1_epi64x(31)), 8);
     const __m256d scale = _mm256_castsi256_pd(_mm256_add_epi64(entry, _mm256_slli_epi64(k, 47)));

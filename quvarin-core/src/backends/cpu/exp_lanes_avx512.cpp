@@ -2,20 +2,10 @@
 
 #if defined(__x86_64__)
 
-// GCC 12 takes the deliberately undefined source operand inside its AVX-512
-// intrinsics for an uninitialised variable (GCC bug 105593).
-#if defined(__GNUC__) && !defined(__clang__)
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
-#endif
-#include <immintrin.h>
-#if defined(__GNUC__) && !defined(__clang__)
-#pragma GCC diagnostic pop
-#endif
-
 #include <cstddef>
 #include <cstring>
 
+#include "backends/cpu/avx512_intrinsics.hpp"
 #include "backends/cpu/exp_lanes_constants.hpp"
 
 #define QUVARIN_LANES_TARGET __attribute__((target("avx512f")))
@@ -31,15 +21,6 @@ QUVARIN_LANES_TARGET inline __m512d multiply_add(__m512d a, __m512d b, __m512d c
         return _mm512_fmadd_pd(a, b, c);
     } else {
         return _mm512_add_pd(_mm512_mul_pd(a, b), c);
-    }
-}
-
-template <bool Fused>
-QUVARIN_LANES_TARGET inline __m512d multiply_subtract(__m512d a, __m512d b, __m512d c) {
-    if constexpr (Fused) {
-        return _mm512_fmsub_pd(a, b, c);
-    } else {
-        return _mm512_sub_pd(_mm512_mul_pd(a, b), c);
     }
 }
 
@@ -63,7 +44,8 @@ QUVARIN_LANES_TARGET inline __m256 exp_main(__m256 x, const ScaleTable& table) {
     const __m512d shift = _mm512_set1_pd(kRoundingShift);
     const __m512d shifted = multiply_add<Fused>(inv_ln2, xd, shift);
     const __m512i k = _mm512_castpd_si512(shifted);
-    const __m512d r = multiply_subtract<Fused>(inv_ln2, xd, _mm512_sub_pd(shifted, shift));
+    // r = x * 32/ln 2 - k; shift - shifted is -k exactly.
+    const __m512d r = multiply_add<Fused>(inv_ln2, xd, _mm512_sub_pd(shift, shifted));
 
     // Entry k mod 32: the permutes use the low four bits of k, bit 4 picks the half.
     const __m512i lower = _mm512_permutex2var_epi64(table.entries[0], k, table.entries[1]);
