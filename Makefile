@@ -28,7 +28,7 @@ CMAKE_COMMON := -G Ninja -DCMAKE_MAKE_PROGRAM=$(CURDIR)/$(VENV)/bin/ninja -DPyth
 PIP_CMAKE_DEFINES := -Ccmake.define.QUVARIN_WERROR=$(WERROR)
 
 .PHONY: all build demo test test-core test-py typecheck bench fuzz test-asan system-deps clean \
-	wheel sdist chroot-deps chroots test-wheel test-py314 test-clang build-aarch64
+	wheel sdist chroot-deps chroots test-wheel test-py314 test-clang build-aarch64 test-exhaustive
 
 all: build
 
@@ -174,3 +174,13 @@ build-aarch64: $(VENV)/.deps
 
 clean:
 	rm -rf build .venv .venv-* dist *.egg-info
+
+# sigmoid's vector expf against the C library's expf on all 2^32 float inputs,
+# bit for bit. The second run has glibc ignore FMA, so that it picks its
+# unfused expf and the lanes that reproduce that build are compared too.
+test-exhaustive: system-deps $(VENV)/.deps
+	$(VENV)/bin/cmake -S . -B $(CORE_BUILD_DIR) $(CMAKE_COMMON) \
+		-DQUVARIN_BUILD_PYTHON=OFF -DQUVARIN_BUILD_TESTS=ON -DCMAKE_BUILD_TYPE=Release
+	$(VENV)/bin/cmake --build $(CORE_BUILD_DIR) --target quvarin_expf_exhaustive
+	$(CORE_BUILD_DIR)/quvarin-core/tests/quvarin_expf_exhaustive
+	GLIBC_TUNABLES=glibc.cpu.hwcaps=-FMA $(CORE_BUILD_DIR)/quvarin-core/tests/quvarin_expf_exhaustive

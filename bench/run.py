@@ -30,7 +30,7 @@ from blas_report import environment_lines, numpy_line, quvarin_line, torch_line
 from machine import ADD_LATENCY_CYCLES, this_cpu
 from timing import format_seconds, seconds_per_call
 
-ELEMENTWISE_SIZES = [4, 1024, 131072, 4194304]
+ELEMENTWISE_SIZES = [4, 1024, 8192, 131072, 4194304]
 MATMUL_SIZES = [8, 64, 256, 1024, 2048]
 OPERATIONS = ["a+b", "a*b", "relu", "sigmoid", "sum"]
 PEERS = ("numpy", "torch")
@@ -169,6 +169,7 @@ def main() -> None:
     print(f"  {numpy_line()}")
     print(f"  {torch_line(torch) if torch else 'torch: not installed'}")
     print("Environment: " + "  ".join(environment_lines()))
+    print(f"sigmoid's expf: {quvarin._sigmoid_expf_path()}")
     print(f"Load average over the last minute: {os.getloadavg()[0]:.2f} (other work on the CPUs skews the times)")
     print()
     print_header()

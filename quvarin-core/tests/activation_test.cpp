@@ -3,6 +3,7 @@
 #include <cmath>
 #include <limits>
 
+#include "backends/cpu/sigmoid_path.hpp"
 #include "ops/activation.hpp"
 #include "test_support.hpp"
 
@@ -30,7 +31,7 @@ TEST(Relu, GivesPositiveZeroForNegativesZerosAndNaN) {
 }
 
 TEST(Relu, MatchesScalarDefinitionAcrossVectorRemainders) {
-    for (const std::size_t length : {1, 15, 16, 17, 100, 1025}) {
+    for (const std::size_t length : {1, 15, 16, 17, 100, 1025, (1 << 20) + 17}) {
         const std::vector<float> x = mixed_values(length, 3);
         std::vector<float> expected(length);
         for (std::size_t i = 0; i < length; ++i) expected[i] = x[i] > 0.0f ? x[i] : 0.0f;
@@ -48,6 +49,16 @@ TEST(Sigmoid, SaturatesAndPropagatesSpecialValues) {
     EXPECT_GT(y[5], 0.0f);
     EXPECT_LT(y[5], std::numeric_limits<float>::min());  // subnormal
     EXPECT_TRUE(std::isnan(sigmoid_values({kNaN})[0]));
+}
+
+// Negated, so that expf sees the inputs chosen to tell expf implementations
+// apart; 51 of them also leave a partial vector at the end.
+TEST(Sigmoid, MatchesTheScalarFormulaOnTheExpfCheckInputs) {
+    std::vector<float> input;
+    for (const float x : cpu::expf_check_inputs()) input.push_back(-x);
+    std::vector<float> expected;
+    for (const float x : input) expected.push_back(reference_sigmoid(x));
+    EXPECT_SAME_BITS(sigmoid_values(input), expected);
 }
 
 // 131071 elements run on the calling thread, 131072 on the OpenMP pool; both

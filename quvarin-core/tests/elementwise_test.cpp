@@ -21,8 +21,9 @@ struct BinaryCase {
 class BinaryOpTest : public testing::TapeTest, public ::testing::WithParamInterface<BinaryCase> {};
 
 TEST_P(BinaryOpTest, MatchesScalarFloatArithmeticBitForBit) {
-    // Lengths around the vector widths exercise the remainder loops.
-    for (const std::size_t length : {0, 1, 7, 8, 15, 16, 17, 33, 1000}) {
+    // Lengths around the vector widths exercise the remainder loops; the last
+    // one is written with streaming stores.
+    for (const std::size_t length : {0, 1, 7, 8, 15, 16, 17, 33, 1000, (1 << 20) + 17}) {
         const std::vector<float> a = mixed_values(length, 1);
         const std::vector<float> b = mixed_values(length, 2);
         std::vector<float> expected(length);

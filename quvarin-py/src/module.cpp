@@ -6,6 +6,7 @@
 #include "binding/type_names.hpp"
 #include "creation.hpp"
 #include "dtype_device.hpp"
+#include "sigmoid_expf_path.hpp"
 #include "tensor/object.hpp"
 
 namespace quvarin::py {
@@ -32,11 +33,21 @@ void add_named(PyObject* module, const char* name, PyObject* value) {
     add_entry(module, text.get(), value);
 }
 
-void add_function(PyObject* module, PyMethodDef& definition) {
+OwnedRef new_function(PyObject* module, PyMethodDef& definition) {
     OwnedRef module_name = check_owned(PyModule_GetNameObject(module));
-    OwnedRef function = check_owned(PyCMethod_New(&definition, module, module_name.get(), nullptr));
+    return check_owned(PyCMethod_New(&definition, module, module_name.get(), nullptr));
+}
+
+void add_function(PyObject* module, PyMethodDef& definition) {
+    OwnedRef function = new_function(module, definition);
     OwnedRef name = check_owned(PyObject_GetAttrString(function.get(), "__name__"));
     add_entry(module, name.get(), function.get());
+}
+
+// A function left out of __all__.
+void add_private_function(PyObject* module, PyMethodDef& definition) {
+    OwnedRef function = new_function(module, definition);
+    if (PyObject_SetAttrString(module, definition.ml_name, function.get()) < 0) throw PythonErrorSet{};
 }
 
 void add_dtype(PyObject* module, DType value) {
@@ -53,6 +64,7 @@ int execute_module(PyObject* module) {
         add_function(module, zeros_definition);
         add_function(module, ones_definition);
         add_function(module, tensor_definition);
+        add_private_function(module, sigmoid_expf_path_definition);
         for (DType value : {DType::Float32, DType::Float16, DType::BFloat16, DType::Int32, DType::Int8}) {
             add_dtype(module, value);
         }

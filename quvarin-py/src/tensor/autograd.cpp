@@ -2,6 +2,7 @@
 #include <optional>
 
 #include "autograd/tape/engine.hpp"
+#include "backends/cpu/elementwise_loops.hpp"
 #include "binding/arguments.hpp"
 #include "binding/conversions.hpp"
 #include "binding/errors.hpp"
@@ -63,12 +64,7 @@ std::optional<F32Buffer> sgd_step(const Tensor& parameter, float lr) {
         if (!g.ok()) raise_tensor_error(g.error());
         if (p.value().size() != g.value().size()) raise(PyExc_ValueError, "Gradient shape mismatch");
         F32Buffer updated = make_f32_buffer(p.value().size());
-        const float* pv = p.value().data();
-        const float* gv = g.value().data();
-        for (std::size_t i = 0; i < updated.size(); ++i) {
-            const float step = lr * gv[i];
-            updated[i] = pv[i] - step;
-        }
+        cpu::sgd_step_values(p.value(), g.value(), lr, updated);
         return updated;
     });
 }

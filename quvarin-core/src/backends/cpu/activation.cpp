@@ -1,24 +1,18 @@
 #include "backends/cpu/activation.hpp"
 
-#include <cmath>
 #include <cstddef>
 #include <utility>
 
 #include "backends/cpu/elementwise_loops.hpp"
 #include "backends/cpu/parallel_map.hpp"
 #include "backends/cpu/result_tensor.hpp"
+#include "backends/cpu/sigmoid_path.hpp"
 
 namespace quvarin::cpu {
 namespace {
 
 // Below this many elements starting workers costs more than it saves.
 constexpr std::size_t kParallelSigmoidThreshold = 131072;
-
-// Calls the scalar libm expf for every element (never a vector variant,
-// whose bits differ), so the sequential and parallel paths agree exactly.
-void sigmoid_range(const float* input, float* output, std::size_t count) {
-    for (std::size_t i = 0; i < count; ++i) output[i] = 1.0f / (1.0f + std::exp(-input[i]));
-}
 
 }  // namespace
 
@@ -35,6 +29,8 @@ Result<Tensor> sigmoid(const Tensor& x) {
     if (!values.ok()) return std::move(values.error());
     const std::span<const float> input = values.value();
     F32Buffer out = make_f32_buffer(input.size());
+    // Both paths map every element with the same code, so their bits agree.
+    const RangeMap sigmoid_range = sigmoid_path().sigmoid;
     if (input.size() < kParallelSigmoidThreshold) {
         sigmoid_range(input.data(), out.data(), input.size());
     } else {

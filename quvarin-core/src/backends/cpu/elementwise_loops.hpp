@@ -18,6 +18,8 @@ void relu_values(std::span<const float> x, std::span<float> out);
 void relu_grad_values(std::span<const float> grad, std::span<const float> x, std::span<float> out);
 // out[i] = (s[i] * grad[i]) * (1 - s[i]), each operation rounded in turn
 void sigmoid_grad_values(std::span<const float> s, std::span<const float> grad, std::span<float> out);
+// out[i] = p[i] - lr * grad[i], each operation rounded in turn
+void sgd_step_values(std::span<const float> p, std::span<const float> grad, float lr, std::span<float> out);
 // total[i] = incoming[i] + total[i]
 void accumulate_values(std::span<float> total, std::span<const float> incoming);
 

@@ -1,0 +1,78 @@
+#include "backends/cpu/streaming_loops.hpp"
+
+#if defined(__x86_64__)
+
+#include <cstdint>
+
+#include "backends/cpu/avx512_intrinsics.hpp"
+
+#define QUVARIN_AVX512 __attribute__((target("avx512f")))
+
+namespace quvarin::cpu {
+namespace {
+
+// Each operation on one float and on sixteen, with the same bits.
+struct Add {
+    static float apply(float x, float y) { return x + y; }
+    QUVARIN_AVX512 static __m512 apply(__m512 x, __m512 y) { return _mm512_add_ps(x, y); }
+};
+
+struct Multiply {
+    static float apply(float x, float y) { return x * y; }
+    QUVARIN_AVX512 static __m512 apply(__m512 x, __m512 y) { return _mm512_mul_ps(x, y); }
+};
+
+// The second operand is unused. max returns its second operand when x is
+// NaN or a zero of either sign, so the result is +0 there, as in the scalar.
+struct Relu {
+    static float apply(float x, float) { return x > 0.0f ? x : 0.0f; }
+    QUVARIN_AVX512 static __m512 apply(__m512 x, __m512) { return _mm512_max_ps(x, _mm512_setzero_ps()); }
+};
+
+template <class Op>
+QUVARIN_AVX512 void streaming_loop(const float* a, const float* b, float* out, std::size_t count) {
+    // Whole aligned lines only: a streaming store that splits a line costs two.
+    const std::size_t misalignment = reinterpret_cast<std::uintptr_t>(out) % 64 / sizeof(float);
+    std::size_t head = misalignment == 0 ? 0 : 16 - misalignment;
+    if (head > count) head = count;
+    std::size_t i = 0;
+    for (; i < head; ++i) out[i] = Op::apply(a[i], b[i]);
+    for (; i + 16 <= count; i += 16) _mm512_stream_ps(out + i, Op::apply(_mm512_loadu_ps(a + i), _mm512_loadu_ps(b + i)));
+    for (; i < count; ++i) out[i] = Op::apply(a[i], b[i]);
+    // Streaming stores are weakly ordered: make them visible before the
+    // buffer is handed on.
+    _mm_sfence();
+}
+
+template <class Op>
+bool run_streaming(const float* a, const float* b, float* out, std::size_t count) {
+    if (!__builtin_cpu_supports("avx512f")) return false;
+    streaming_loop<Op>(a, b, out, count);
+    return true;
+}
+
+}  // namespace
+
+bool add_streaming(const float* a, const float* b, float* out, std::size_t count) {
+    return run_streaming<Add>(a, b, out, count);
+}
+
+bool multiply_streaming(const float* a, const float* b, float* out, std::size_t count) {
+    return run_streaming<Multiply>(a, b, out, count);
+}
+
+bool relu_streaming(const float* x, float* out, std::size_t count) { return run_streaming<Relu>(x, x, out, count); }
+
+}  // namespace quvarin::cpu
+
+#else
+
+namespace quvarin::cpu {
+
+bool add_streaming(const float*, const float*, float*, std::size_t) { return false; }
+bool multiply_streaming(const float*, const float*, float*, std::size_t) { return false; }
+bool relu_streaming(const float*, float*, std::size_t) { return false; }
+
+}  // namespace quvarin::cpu
+
+#endif

@@ -1,0 +1,37 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <string>
+
+#include "backends/cpu/exp_lanes.hpp"
+#include "backends/cpu/sigmoid_path.hpp"
+
+namespace quvarin {
+namespace {
+
+#if defined(__x86_64__) && defined(__GLIBC__)
+
+bool cpu_runs_avx2_lanes() { return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma"); }
+
+// A lane that drifted from glibc's expf would only show as a slower sigmoid.
+TEST(SigmoidPath, UsesExpfLanesWithGlibcOnCpusThatRunThem) {
+    if (!cpu_runs_avx2_lanes()) GTEST_SKIP() << "CPU without AVX2 and FMA";
+    EXPECT_EQ(cpu::sigmoid_path().description.rfind("scalar", 0), std::string::npos)
+        << cpu::sigmoid_path().description;
+}
+
+// glibc's two builds of expf differ on two inputs only; without them among
+// the check inputs the wrong build's lanes would pass.
+TEST(SigmoidPath, SelfCheckPassesExactlyOneOfTheFusedAndUnfusedLanes) {
+    if (!cpu_runs_avx2_lanes()) GTEST_SKIP() << "CPU without AVX2 and FMA";
+    EXPECT_NE(cpu::reproduces_libm_expf(cpu::avx2_exp_lanes(true).exp),
+              cpu::reproduces_libm_expf(cpu::avx2_exp_lanes(false).exp));
+    if (!__builtin_cpu_supports("avx512f")) return;
+    EXPECT_NE(cpu::reproduces_libm_expf(cpu::avx512_exp_lanes(true).exp),
+              cpu::reproduces_libm_expf(cpu::avx512_exp_lanes(false).exp));
+}
+
+#endif
+
+}  // namespace
+}  // namespace quvarin
