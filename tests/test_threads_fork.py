@@ -87,20 +87,9 @@ FOREIGN_ENTRIES = [
 
 def foreign_use(t, action):
     """Runs action(t) on a new thread; returns the exception it raised."""
-    box = []
-
-    def body():
-        try:
-            action(t)
-        except BaseException as exc:
-            # without its traceback: frames holding t in a cycle could be collected on any thread
-            box.append(exc.with_traceback(None))
-
-    th = threading.Thread(target=body)
-    th.start()
-    th.join()
-    assert len(box) == 1, "foreign use was not refused"
-    return box[0]
+    outcome, value = run_in_thread(action, t)
+    assert outcome == "raised", "foreign use was not refused"
+    return value
 
 
 def current_thread_id():
