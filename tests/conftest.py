@@ -66,6 +66,29 @@ def index_conversion_error(value):
     return _failure(_number_index, value)
 
 
+# --- numbers by protocol ----------------------------------------------------------------------------
+
+
+class Index:
+    """An integer only through __index__."""
+
+    def __init__(self, value):
+        self.value = value
+
+    def __index__(self):
+        return self.value
+
+
+class FloatLike:
+    """A float only through __float__."""
+
+    def __init__(self, value):
+        self.value = value
+
+    def __float__(self):
+        return self.value
+
+
 # --- threads ---------------------------------------------------------------------------------------
 
 

@@ -9,7 +9,7 @@ import numpy as np
 import pytest
 from hypothesis import given, settings, strategies as st
 
-from conftest import F32_MISMATCH, float_conversion_error, index_conversion_error, next_id
+from conftest import F32_MISMATCH, FloatLike, Index, float_conversion_error, index_conversion_error, next_id
 
 import quvarin as qv
 
@@ -27,22 +27,6 @@ def f32(x):
 class Outer:
     class Inner:
         pass
-
-
-class Index:
-    def __init__(self, value):
-        self.value = value
-
-    def __index__(self):
-        return self.value
-
-
-class FloatLike:
-    def __init__(self, value):
-        self.value = value
-
-    def __float__(self):
-        return self.value
 
 
 class Raises:

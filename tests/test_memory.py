@@ -9,7 +9,7 @@ import time
 import numpy as np
 import pytest
 
-from conftest import drain_tape, is_panic, next_id, rss_bytes, run_in_thread, tape_is_empty
+from conftest import FloatLike, Index, drain_tape, is_panic, next_id, rss_bytes, run_in_thread, tape_is_empty
 from reliability_support import needs_real_allocator, run_script
 
 import quvarin as qv
@@ -165,22 +165,6 @@ def test_failed_allocations_draw_no_id_and_record_nothing():
 # --- every entry: exact reference counts, nothing accumulating -----------------------------------------
 
 
-class Index:
-    def __init__(self, value):
-        self.value = value
-
-    def __index__(self):
-        return self.value
-
-
-class Lr:
-    def __init__(self, value):
-        self.value = value
-
-    def __float__(self):
-        return self.value
-
-
 class Fails:
     """Every conversion hook raises."""
 
@@ -217,7 +201,7 @@ def _fresh_args():
     """Objects created anew, so that only the call under test can change their reference counts."""
     return {
         "lr": float("0.125"), "big": int("123456789012345678901234567890"), "shape": [2, 3], "data": [1.5] * 6,
-        "tuple": (2, 3), "key": [0], "index": Index(1), "bad_index": Index(10**30), "lr_obj": Lr(0.5),
+        "tuple": (2, 3), "key": [0], "index": Index(1), "bad_index": Index(10**30), "lr_obj": FloatLike(0.5),
         "fails": Fails(), "np_bool": np.bool_(True), "np_float": np.float32(0.5), "device": qv.Device("cpu"),
         "str": "".join(["cp", "u"]), "huge_len": HugeLength([2.0]), "none_like": object(),
     }
