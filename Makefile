@@ -12,6 +12,7 @@
 #   make test-py314           a source build and the tests under CPython 3.14 in a Debian unstable chroot (root)
 #   make test-clang           the core tests and the extension built with Clang
 #   make build-aarch64        the core library cross-compiled for aarch64
+#   make test-exhaustive      sigmoid's vector expf against the C library's on all 2^32 inputs
 
 PYTHON ?= python3
 PY_TAG := $(shell $(PYTHON) -c 'import sys; print("%d.%d" % sys.version_info[:2])' 2>/dev/null)
