@@ -24,7 +24,7 @@ from types import ModuleType
 import numpy as np
 
 import quvarin
-from timing import format_seconds, seconds_per_call
+from timing import format_seconds, interleaved_seconds_per_call
 
 MATMUL_SIDE = 512
 STEP_MODELS = [((784, 128, 10), 64), ((4, 8, 1), 4)]
@@ -157,11 +157,14 @@ def report_training_steps(torch: ModuleType | None) -> None:
     print("\n(b, c) one training step: forward, backward(), SGD update of every parameter")
     for label, (layers, batch) in zip("bc", STEP_MODELS):
         name = "-".join(map(str, layers)) + f" sigmoid MLP, batch {batch}"
-        ours = seconds_per_call(quvarin_step(layers, batch), repeats=5, min_repeat_seconds=0.2)
-        line = f"({label}) {name:32s} quvarin {format_seconds(ours):>9s}"
+        steps = {"quvarin": quvarin_step(layers, batch)}
         if torch is not None:
-            theirs = seconds_per_call(torch_step(torch, layers, batch), repeats=5, min_repeat_seconds=0.2)
-            line += f"  torch {format_seconds(theirs):>9s}  quvarin/torch {ours / theirs:.2f}"
+            steps["torch"] = torch_step(torch, layers, batch)
+        seconds = interleaved_seconds_per_call(steps, repeats=9, min_repeat_seconds=0.2)
+        line = f"({label}) {name:32s} quvarin {format_seconds(seconds['quvarin']):>9s}"
+        if torch is not None:
+            ratio = seconds["quvarin"] / seconds["torch"]
+            line += f"  torch {format_seconds(seconds['torch']):>9s}  quvarin/torch {ratio:.2f}"
         print(line, flush=True)
 
 

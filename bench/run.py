@@ -28,7 +28,7 @@ import numpy as np
 import quvarin
 from blas_report import environment_lines, numpy_line, quvarin_line, torch_line
 from machine import ADD_LATENCY_CYCLES, this_cpu
-from timing import format_seconds, seconds_per_call
+from timing import format_seconds, interleaved_seconds_per_call
 
 ELEMENTWISE_SIZES = [4, 1024, 8192, 131072, 4194304]
 MATMUL_SIZES = [8, 64, 256, 1024, 2048]
@@ -100,8 +100,7 @@ def matmul_case(side: int, torch: ModuleType | None) -> Case:
 
 
 def measure(case: Case) -> Case:
-    for library, call in case.calls.items():
-        case.seconds[library] = seconds_per_call(call, repeats=5, min_repeat_seconds=0.1)
+    case.seconds.update(interleaved_seconds_per_call(case.calls, repeats=5, min_repeat_seconds=0.1))
     return case
 
 

@@ -4,32 +4,47 @@ from __future__ import annotations
 
 import gc
 import time
-from collections.abc import Callable
+from collections.abc import Callable, Mapping
 
 
 def seconds_per_call(call: Callable[[], object], repeats: int = 5, min_repeat_seconds: float = 0.05) -> float:
-    """The fastest per-call time over `repeats` runs of a calibrated loop.
+    """The fastest per-call time over `repeats` runs of a calibrated loop."""
+    return interleaved_seconds_per_call({"call": call}, repeats, min_repeat_seconds)["call"]
 
-    The loop count grows until one run lasts `min_repeat_seconds`, so timer
-    resolution and loop overhead stay small against the work; the minimum
-    over the runs discards interruptions by other processes. The garbage
-    collector is off while timing, as in timeit.
+
+def interleaved_seconds_per_call(
+    calls: Mapping[str, Callable[[], object]], repeats: int = 5, min_repeat_seconds: float = 0.05
+) -> dict[str, float]:
+    """The fastest per-call time of each call over `repeats` rounds.
+
+    Each call's loop count grows until one run lasts `min_repeat_seconds`, so
+    timer resolution and loop overhead stay small against the work. A round
+    runs every call's loop once, so the calls being compared share the quiet
+    and the busy spells of a shared machine; the minimum over the rounds
+    discards interruptions. The garbage collector is off while timing, as in
+    timeit.
     """
     enabled = gc.isenabled()
     gc.disable()
     try:
-        number = 1
-        elapsed = _run(call, number)
-        while elapsed < min_repeat_seconds:
-            number *= max(2, min(10, int(min_repeat_seconds / max(elapsed, 1e-7) * 1.2)))
-            elapsed = _run(call, number)
-        best = elapsed
-        for _ in range(repeats - 1):
-            best = min(best, _run(call, number))
-        return best / number
+        numbers = {name: _calibrated_number(call, min_repeat_seconds) for name, call in calls.items()}
+        best = {name: float("inf") for name in calls}
+        for _ in range(repeats):
+            for name, call in calls.items():
+                best[name] = min(best[name], _run(call, numbers[name]) / numbers[name])
+        return best
     finally:
         if enabled:
             gc.enable()
+
+
+def _calibrated_number(call: Callable[[], object], min_repeat_seconds: float) -> int:
+    number = 1
+    elapsed = _run(call, number)
+    while elapsed < min_repeat_seconds:
+        number *= max(2, min(10, int(min_repeat_seconds / max(elapsed, 1e-7) * 1.2)))
+        elapsed = _run(call, number)
+    return number
 
 
 def _run(call: Callable[[], object], number: int) -> float:

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "backends/cpu/ordered_matmul.hpp"
+#include "backends/cpu/ordered_matmul_kernels.hpp"
 #include "test_support.hpp"
 
 namespace quvarin::cpu {
@@ -33,7 +34,8 @@ struct ProductShape {
 class OrderedMatmulTest : public ::testing::TestWithParam<ProductShape> {};
 
 // Both layouts the backward products use: contiguous row-major, and the
-// transpose of a row-major matrix (unit row stride).
+// transpose of a row-major matrix (unit row stride); the product as used, and
+// every build this CPU can run, whichever of them is in use.
 TEST_P(OrderedMatmulTest, MatchesTheNaiveLoopBitForBit) {
     const auto [rows, depth, cols] = GetParam();
     const std::vector<float> x_values = testing::mixed_values(rows * depth, 7);
@@ -44,19 +46,26 @@ TEST_P(OrderedMatmulTest, MatchesTheNaiveLoopBitForBit) {
     const StridedMatrix y_transposed{y_values, depth, cols, 1, depth};
     for (const auto& [x, y] : {std::pair{x_rows, y_rows}, std::pair{x_transposed, y_transposed},
                                std::pair{x_rows, y_transposed}}) {
+        const std::vector<float> expected = naive_ordered(x, y);
         const F32Buffer out = ordered_matmul(x, y);
-        EXPECT_SAME_BITS(std::span<const float>(out), naive_ordered(x, y));
+        EXPECT_SAME_BITS(std::span<const float>(out), expected);
+        for (const OrderedMatmulKernel& kernel : depth > 0 ? ordered_matmul_kernels()
+                                                           : std::span<const OrderedMatmulKernel>{}) {
+            std::vector<float> kernel_out(expected.size());
+            kernel.run(x, y, kernel_out.data());
+            EXPECT_SAME_BITS(std::span<const float>(kernel_out), expected) << kernel.name;
+        }
     }
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Shapes, OrderedMatmulTest,
-    ::testing::Values(ProductShape{1, 1, 1}, ProductShape{5, 3, 7}, ProductShape{6, 16, 16},
+    ::testing::Values(ProductShape{1, 1, 1}, ProductShape{5, 3, 7}, ProductShape{24, 16, 32},
                       ProductShape{7, 17, 33},
                       // longer than one inner block: partial sums resume from the output
                       ProductShape{13, 600, 29},
                       // more rows than one row block, more columns than one column block
-                      ProductShape{101, 4, 9}, ProductShape{2, 3, 2100},
+                      ProductShape{131, 4, 9}, ProductShape{2, 3, 2100},
                       // empty dimensions: no rows, empty sums, no columns
                       ProductShape{0, 5, 3}, ProductShape{3, 0, 4}, ProductShape{4, 5, 0}));
 
