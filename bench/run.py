@@ -27,7 +27,7 @@ import numpy as np
 
 import quvarin
 from blas_report import environment_lines, numpy_line, quvarin_line, torch_line
-from machine import ADD_LATENCY_CYCLES, this_cpu
+from machine import this_cpu
 from timing import format_seconds, interleaved_seconds_per_call
 
 ELEMENTWISE_SIZES = [4, 1024, 8192, 131072, 4194304]
@@ -150,9 +150,12 @@ def print_rates(cases: list[Case]) -> None:
             print(f"\nsigmoid at {case.size} elements, million elements/s: {throughput}")
         if case.operation == "sum":
             per_element = "  ".join(f"{lib} {s / case.size * 1e9:.3f}" for lib, s in case.seconds.items())
-            floor = ADD_LATENCY_CYCLES / cpu.ghz
             print(f"\nsum at {case.size} elements, ns/element: {per_element}")
-            print(f"  an in-order float32 sum waits for each add: {ADD_LATENCY_CYCLES} cycles = {floor:.3f} ns at {cpu.ghz:.2f} GHz")
+            if cpu.add_ns:
+                print(
+                    f"  an in-order float32 sum waits for each add: {cpu.add_ns:.3f} ns"
+                    f" = {cpu.add_ns * cpu.ghz:.1f} cycles at {cpu.ghz:.2f} GHz"
+                )
 
 
 def main() -> None:

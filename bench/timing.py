@@ -12,6 +12,11 @@ def seconds_per_call(call: Callable[[], object], repeats: int = 5, min_repeat_se
     return interleaved_seconds_per_call({"call": call}, repeats, min_repeat_seconds)["call"]
 
 
+# Worker pools keep spinning for a while after their last task (OpenBLAS for
+# about 2^28 cycles, 0.1 s or so) and take cores from whatever runs next.
+SETTLE_SECONDS = 0.2
+
+
 def interleaved_seconds_per_call(
     calls: Mapping[str, Callable[[], object]], repeats: int = 5, min_repeat_seconds: float = 0.05
 ) -> dict[str, float]:
@@ -20,9 +25,10 @@ def interleaved_seconds_per_call(
     Each call's loop count grows until one run lasts `min_repeat_seconds`, so
     timer resolution and loop overhead stay small against the work. A round
     runs every call's loop once, so the calls being compared share the quiet
-    and the busy spells of a shared machine; the minimum over the rounds
-    discards interruptions. The garbage collector is off while timing, as in
-    timeit.
+    and the busy spells of a shared machine; each loop starts after a pause
+    in which the previous library's worker threads go idle. The minimum over
+    the rounds discards interruptions. The garbage collector is off while
+    timing, as in timeit.
     """
     enabled = gc.isenabled()
     gc.disable()
@@ -31,6 +37,8 @@ def interleaved_seconds_per_call(
         best = {name: float("inf") for name in calls}
         for _ in range(repeats):
             for name, call in calls.items():
+                if len(calls) > 1:
+                    time.sleep(SETTLE_SECONDS)
                 best[name] = min(best[name], _run(call, numbers[name]) / numbers[name])
         return best
     finally:
