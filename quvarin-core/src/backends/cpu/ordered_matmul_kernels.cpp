@@ -30,18 +30,17 @@ void pack_panels(const float* first, std::size_t lane_stride, std::size_t t_stri
         const float* source = first + panel * lane_stride;
         if (lane_stride == 1) {
             for (std::size_t t = 0; t < depth; ++t) {
-                const float* position = source + t * t_stride;
-                float* out = packed + t * panel_lanes;
-                for (std::size_t lane = 0; lane < live; ++lane) out[lane] = position[lane];
-                for (std::size_t lane = live; lane < panel_lanes; ++lane) out[lane] = 0.0f;
+                std::copy_n(source + t * t_stride, live, packed + t * panel_lanes);
             }
-            continue;
+        } else {
+            for (std::size_t lane = 0; lane < live; ++lane) {
+                for (std::size_t t = 0; t < depth; ++t) {
+                    packed[t * panel_lanes + lane] = source[lane * lane_stride + t * t_stride];
+                }
+            }
         }
-        for (std::size_t lane = 0; lane < panel_lanes; ++lane) {
-            const float* along = source + lane * lane_stride;
-            for (std::size_t t = 0; t < depth; ++t) {
-                packed[t * panel_lanes + lane] = lane < live ? along[t * t_stride] : 0.0f;
-            }
+        for (std::size_t t = 0; live < panel_lanes && t < depth; ++t) {
+            std::fill(packed + t * panel_lanes + live, packed + (t + 1) * panel_lanes, 0.0f);
         }
     }
 }
