@@ -533,10 +533,13 @@ def workload(arrays):
 
 
 def compute(ta, tb, tx):
-    """What a child does: both pools again, plus a training step on its own tensors."""
+    """What a child does: both pools again, a training step on its own tensors, and 32 MiB results
+    (large blocks: mapped, kept while another is in use, handed out again, unmapped)."""
     w = qv.tensor([1.0, 2.0], [2], requires_grad=True)
     w.sigmoid().sum().backward()
     w.apply_sgd_step(0.0)
+    big = qv.ones([1 << 23])
+    (big + big).relu()
     return digest(ta.matmul(tb).data()), digest(tx.sigmoid().data()), w.data()
 
 

@@ -6,12 +6,15 @@
 #include <utility>
 #include <vector>
 
+#include "tensor/large_blocks.hpp"
+
 namespace quvarin {
 
 // Allocator for element arrays: new elements are left uninitialised (every
-// producer writes each element exactly once). Plain operator new, not an
-// over-aligned one: glibc's aligned path maps fresh pages for every large
-// block, while the plain one reuses freed heap memory.
+// producer writes each element exactly once). Below 32 MiB plain operator
+// new, not an over-aligned one: glibc reuses freed heap memory for those,
+// while its aligned path maps fresh pages for every large block. Larger
+// blocks come from the large-block pool.
 template <class T>
 struct UninitAllocator {
     using value_type = T;
@@ -19,8 +22,19 @@ struct UninitAllocator {
     template <class U>
     UninitAllocator(const UninitAllocator<U>&) noexcept {}  // NOLINT: allocator rebinding
 
-    T* allocate(std::size_t n) { return static_cast<T*>(::operator new(n * sizeof(T))); }
-    void deallocate(T* p, std::size_t) noexcept { ::operator delete(p); }
+    T* allocate(std::size_t n) {
+        const std::size_t bytes = n * sizeof(T);
+        return static_cast<T*>(bytes >= LargeBlockPool::kMinBytes ? large_block_pool().allocate(bytes)
+                                                                   : ::operator new(bytes));
+    }
+    void deallocate(T* p, std::size_t n) noexcept {
+        const std::size_t bytes = n * sizeof(T);
+        if (bytes >= LargeBlockPool::kMinBytes) {
+            large_block_pool().free(p, bytes);
+        } else {
+            ::operator delete(p);
+        }
+    }
 
     template <class U, class... Args>
     void construct(U* p, Args&&... args) {
