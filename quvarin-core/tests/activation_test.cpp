@@ -31,7 +31,7 @@ TEST(Relu, GivesPositiveZeroForNegativesZerosAndNaN) {
 }
 
 TEST(Relu, MatchesScalarDefinitionAcrossVectorRemainders) {
-    for (const std::size_t length : {1, 15, 16, 17, 100, 1025, (1 << 20) + 17}) {
+    for (const std::size_t length : {1, 15, 16, 17, 100, 1025, (1 << 20) + 17, (1 << 22) + 17}) {
         const std::vector<float> x = mixed_values(length, 3);
         std::vector<float> expected(length);
         for (std::size_t i = 0; i < length; ++i) expected[i] = x[i] > 0.0f ? x[i] : 0.0f;
