@@ -34,6 +34,10 @@ const OrderedMatmulKernel& fastest_kernel() {
     const StridedMatrix x{x_values, kSide, kDepth, kDepth, 1};
     const StridedMatrix y{x_values, kDepth, kSide, kSide, 1};
     std::vector<float> out(kSide * kSide);
+    // A first, untimed round: after an idle spell the first runs are slow, and
+    // 9 of 30 fresh processes on a Zen 4 picked the build that is a fifth
+    // slower there; none did with this round.
+    for (const OrderedMatmulKernel& kernel : kernels) kernel.run(x, y, out.data());
     std::vector<double> best(kernels.size(), std::numeric_limits<double>::infinity());
     for (int round = 0; round < 5; ++round) {
         for (std::size_t k = 0; k < kernels.size(); ++k) {
