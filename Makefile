@@ -3,7 +3,7 @@
 #   make demo                 build, then train the digits classifier
 #   make test                 build, then run the C++ core tests and pytest
 #   make test PYTHON=python3.13   the same with another interpreter
-#   make bench                benchmarks against NumPy and PyTorch
+#   make bench                benchmarks against NumPy and PyTorch (draws bench/curves.png)
 #   make typecheck            check the type stub and the examples with mypy
 #   make fuzz                 a long fuzzing run of the whole Python surface
 #   make test-asan            the core tests and pytest under ASan and UBSan
@@ -81,7 +81,7 @@ bench: build
 	@if [ "$(PY_TAG)" = "3.11" ]; then \
 		$(VPY) -m pip install -q torch==2.13.0 || echo "PyTorch not installed: comparing with NumPy only"; \
 	fi
-	$(VPY) bench/run.py
+	$(VPY) bench/run.py --plot bench/curves.png
 	$(VPY) bench/autograd.py
 
 # A long fuzzing run of the whole Python surface; the ordinary test run fuzzes each entry briefly.

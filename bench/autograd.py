@@ -1,13 +1,15 @@
-"""quvarin's backward pass and training step, against PyTorch autograd.
+"""quvarin's backward pass and training steps, against PyTorch autograd.
 
     python bench/autograd.py
 
+Every library runs in a process of its own (bench/processes.py).
 (a) The matrix-product backward at 512x512: its GFLOP/s per product, compared
     with the forward product on one OpenBLAS thread (the backward runs on the
     calling thread alone).
-(b) One training step of a 784-128-10 sigmoid MLP, batch 64, and (c) of a
-    4-8-1 model, batch 4: forward, backward and a plain SGD update of every
-    parameter, in quvarin and in PyTorch in the same process.
+(b, c, d) One training step of sigmoid MLPs, 784-128-10 with batch 64, 4-8-1
+    with batch 4 and 4096-2048-10 with batch 128: forward, backward and a plain
+    SGD update of every parameter.
+(e) Where the 4096-2048-10 step's time goes (bench/step_breakdown.py).
 """
 
 from __future__ import annotations
@@ -16,164 +18,82 @@ import json
 import os
 import subprocess
 import sys
-import time
-from collections.abc import Callable
 from pathlib import Path
-from types import ModuleType
 
-import numpy as np
-
-import quvarin
-from timing import format_seconds, interleaved_seconds_per_call
+from processes import Worker, compare, format_seconds, started, torch_installed
 
 MATMUL_SIDE = 512
-STEP_MODELS = [((784, 128, 10), 64), ((4, 8, 1), 4)]
-LEARNING_RATE = 0.001
+STEP_MODELS = [((784, 128, 10), 64), ((4, 8, 1), 4), ((4096, 2048, 10), 128)]
+BROKEN_DOWN = STEP_MODELS[2]
+# As bench/step_breakdown.py names them; the dW1 product is timed on its own, outside the step.
+PHASES = ("forward products", "forward, the rest", "backward()", "backward: the dW1 product alone", "SGD update", "whole step")
+ROUNDS = 5
+MIN_LOOP_SECONDS = 0.2
 
 
-def import_torch() -> ModuleType | None:
-    try:
-        import torch
-    except ImportError:
-        return None
-    return torch
-
-
-def matmul_backward_seconds(a: np.ndarray, b: np.ndarray, a_grad: bool, b_grad: bool) -> float:
-    """Best of five times of loss.backward() for loss = A.matmul(B).sum()."""
-    shape = list(a.shape)
-    lhs = quvarin.tensor(a.ravel().tolist(), shape, requires_grad=a_grad)
-    rhs = quvarin.tensor(b.ravel().tolist(), shape, requires_grad=b_grad)
-    best = float("inf")
-    for _ in range(5):
-        loss = lhs.matmul(rhs).sum()
-        start = time.perf_counter()
-        loss.backward()
-        best = min(best, time.perf_counter() - start)
-    return best
-
-
-def single_thread_forward_gflops(side: int) -> float:
-    environment = dict(os.environ, OPENBLAS_NUM_THREADS="1")
-    script = Path(__file__).with_name("gemm_rate.py")
-    output = subprocess.run(
-        [sys.executable, str(script), "quvarin", str(side)], env=environment, capture_output=True, text=True, check=True
-    ).stdout
-    rate: float = json.loads(output)["gflops"][str(side)]
-    return rate
-
-
-def torch_matmul_backward_seconds(torch: ModuleType, a: np.ndarray, b: np.ndarray) -> float:
-    lhs, rhs = (torch.from_numpy(m).requires_grad_() for m in (a, b))
-    best = float("inf")
-    for _ in range(5):
-        loss = (lhs @ rhs).sum()
-        start = time.perf_counter()
-        loss.backward()
-        best = min(best, time.perf_counter() - start)
-        lhs.grad = rhs.grad = None
-    return best
-
-
-def report_matmul_backward(torch: ModuleType | None) -> None:
+def report_matmul_backward(quvarin: Worker, torch: Worker | None) -> None:
     side = MATMUL_SIDE
-    rng = np.random.default_rng(0)
-    a, b = (rng.uniform(-1, 1, (side, side)).astype(np.float32) for _ in range(2))
     flops = 2 * side**3
-    forward = single_thread_forward_gflops(side)
+    with started(Worker("quvarin", "quvarin, 1 thread", dict(os.environ, OPENBLAS_NUM_THREADS="1"))) as (one_thread,):
+        forward = flops / compare([one_thread], ["matmul", side], ROUNDS, MIN_LOOP_SECONDS)[one_thread.label] / 1e9
     print(f"(a) MatMulBackward, loss = A.matmul(B).sum() with A, B of {side}x{side}; {flops / 1e6:.0f} MFLOP per product")
-    print(f"    forward matmul on 1 OpenBLAS thread (separate process): {forward:.1f} GFLOP/s")
-    for label, a_grad, b_grad, products in (
-        ("dA = g.B^T (only A requires grad)", True, False, 1),
-        ("dB = A^T.g (only B requires grad)", False, True, 1),
-        ("both", True, True, 2),
+    print(f"    forward matmul on 1 OpenBLAS thread: {forward:.1f} GFLOP/s")
+    for label, which, products in (
+        ("dA = g.B^T (only A requires grad)", "dA", 1),
+        ("dB = A^T.g (only B requires grad)", "dB", 1),
+        ("both", "both", 2),
     ):
-        seconds = matmul_backward_seconds(a, b, a_grad, b_grad)
-        rate = products * flops / seconds / 1e9
-        print(f"    {label:36s} backward() {format_seconds(seconds):>9s}  {rate:6.2f} GFLOP/s  = {rate / forward:.3f} x forward")
-    if torch is not None:
-        seconds = torch_matmul_backward_seconds(torch, a, b)
-        print(f"    torch, both, {torch.get_num_threads()} threads{'':15s} backward() {format_seconds(seconds):>9s}  {2 * flops / seconds / 1e9:6.2f} GFLOP/s")
+        workers = [quvarin] + ([torch] if torch and which == "both" else [])
+        seconds = compare(workers, ["matmul_backward", side, which], ROUNDS, MIN_LOOP_SECONDS)
+        rate = products * flops / seconds["quvarin"] / 1e9
+        print(f"    {label:36s} backward() {format_seconds(seconds['quvarin']):>9s}  {rate:6.2f} GFLOP/s  = {rate / forward:.3f} x forward")
+        if "torch" in seconds:
+            print(f"    torch, both{'':25s} backward() {format_seconds(seconds['torch']):>9s}  {2 * flops / seconds['torch'] / 1e9:6.2f} GFLOP/s")
 
 
-def initial_parameters(layers: tuple[int, ...], seed: int = 0) -> list[tuple[np.ndarray, np.ndarray]]:
-    rng = np.random.default_rng(seed)
-    return [
-        (rng.normal(0, 1 / np.sqrt(fan_in), (fan_in, fan_out)).astype(np.float32), np.zeros((1, fan_out), np.float32))
-        for fan_in, fan_out in zip(layers, layers[1:])
-    ]
-
-
-def batch_data(layers: tuple[int, ...], batch: int) -> tuple[np.ndarray, np.ndarray]:
-    rng = np.random.default_rng(1)
-    inputs = rng.uniform(0, 1, (batch, layers[0])).astype(np.float32)
-    targets = np.eye(layers[-1], dtype=np.float32)[rng.integers(0, layers[-1], batch)]
-    return inputs, targets
-
-
-def quvarin_step(layers: tuple[int, ...], batch: int) -> Callable[[], None]:
-    """Sigmoid layers; biases spread over the batch by ones[batch, 1] . b[1, out]."""
-    inputs, targets = batch_data(layers, batch)
-    x = quvarin.tensor(inputs.ravel().tolist(), list(inputs.shape))
-    negated_targets = quvarin.tensor((-targets).ravel().tolist(), list(targets.shape))
-    ones_column = quvarin.ones([batch, 1])
-    parameters = [
-        tuple(quvarin.tensor(m.ravel().tolist(), list(m.shape), requires_grad=True) for m in pair)
-        for pair in initial_parameters(layers)
-    ]
-
-    def step() -> None:
-        h = x
-        for weights, bias in parameters:
-            h = (h.matmul(weights) + ones_column.matmul(bias)).sigmoid()
-        error = h + negated_targets
-        (error * error).sum().backward()
-        for pair in parameters:
-            for parameter in pair:
-                parameter.apply_sgd_step(LEARNING_RATE)
-
-    return step
-
-
-def torch_step(torch: ModuleType, layers: tuple[int, ...], batch: int) -> Callable[[], None]:
-    inputs, targets = (torch.from_numpy(m) for m in batch_data(layers, batch))
-    parameters = [tuple(torch.from_numpy(m).requires_grad_() for m in pair) for pair in initial_parameters(layers)]
-
-    def step() -> None:
-        h = inputs
-        for weights, bias in parameters:
-            h = torch.sigmoid(h @ weights + bias)
-        ((h - targets) ** 2).sum().backward()
-        with torch.no_grad():
-            for pair in parameters:
-                for parameter in pair:
-                    parameter -= LEARNING_RATE * parameter.grad
-                    parameter.grad = None
-
-    return step
-
-
-def report_training_steps(torch: ModuleType | None) -> None:
-    print("\n(b, c) one training step: forward, backward(), SGD update of every parameter")
-    for label, (layers, batch) in zip("bc", STEP_MODELS):
+def report_training_steps(quvarin: Worker, torch: Worker | None) -> None:
+    print("\n(b, c, d) one training step: forward, backward(), SGD update of every parameter")
+    workers = [quvarin] + ([torch] if torch else [])
+    for label, (layers, batch) in zip("bcd", STEP_MODELS):
         name = "-".join(map(str, layers)) + f" sigmoid MLP, batch {batch}"
-        steps = {"quvarin": quvarin_step(layers, batch)}
-        if torch is not None:
-            steps["torch"] = torch_step(torch, layers, batch)
-        seconds = interleaved_seconds_per_call(steps, repeats=9, min_repeat_seconds=0.2)
-        line = f"({label}) {name:32s} quvarin {format_seconds(seconds['quvarin']):>9s}"
-        if torch is not None:
-            ratio = seconds["quvarin"] / seconds["torch"]
-            line += f"  torch {format_seconds(seconds['torch']):>9s}  quvarin/torch {ratio:.2f}"
+        seconds = compare(workers, ["step", list(layers), batch], ROUNDS, MIN_LOOP_SECONDS)
+        line = f"({label}) {name:36s} quvarin {format_seconds(seconds['quvarin']):>9s}"
+        if "torch" in seconds:
+            line += f"  torch {format_seconds(seconds['torch']):>9s}  quvarin/torch {seconds['quvarin'] / seconds['torch']:.2f}"
         print(line, flush=True)
 
 
+def step_breakdown(library: str) -> dict:
+    layers, batch = BROKEN_DOWN
+    script = Path(__file__).with_name("step_breakdown.py")
+    output = subprocess.run(
+        [sys.executable, str(script), library, *map(str, layers), "--batch", str(batch)],
+        capture_output=True, text=True, check=True,
+    ).stdout
+    result: dict = json.loads(output)
+    return result
+
+
+def report_step_breakdown(libraries: list[str]) -> None:
+    layers, batch = BROKEN_DOWN
+    print(f"\n(e) where the {'-'.join(map(str, layers))} step's time goes: best of 10 steps for each phase, each library in its own process")
+    breakdowns = {library: step_breakdown(library) for library in libraries}
+    print(f"    {'':34s}" + "".join(f"{library:>12s}" for library in libraries))
+    for phase in PHASES:
+        cells = [breakdowns[library]["seconds"].get(phase) for library in libraries]
+        print(f"    {phase:34s}" + "".join(f"{format_seconds(c) if c is not None else '-':>12s}" for c in cells))
+    print(f"    {'page faults per step':34s}" + "".join(f"{breakdowns[library]['page faults per step']:>12.0f}" for library in libraries))
+
+
 def main() -> None:
-    torch = import_torch()
-    if torch is None:
+    libraries = ["quvarin"] + (["torch"] if torch_installed() else [])
+    if "torch" not in libraries:
         print("torch is not installed: quvarin's numbers only")
-    report_matmul_backward(torch)
-    report_training_steps(torch)
+    with started(*(Worker(library) for library in libraries)) as workers:
+        quvarin, torch = workers[0], (workers[1] if len(workers) > 1 else None)
+        report_matmul_backward(quvarin, torch)
+        report_training_steps(quvarin, torch)
+    report_step_breakdown(libraries)
 
 
 if __name__ == "__main__":

@@ -50,6 +50,19 @@ def quvarin_line(quvarin: ModuleType) -> str:
     return f"quvarin: {path}: {texts[0]}; core {texts[1]}; {threads} threads"
 
 
+def library_lines(library: str) -> list[str]:
+    """What a worker process of this library reports about itself."""
+    if library == "quvarin":
+        import quvarin
+
+        return [quvarin_line(quvarin), f"quvarin's sigmoid expf: {quvarin._sigmoid_expf_path()}"]
+    if library == "torch":
+        import torch
+
+        return [torch_line(torch)]
+    return [numpy_line()]
+
+
 def numpy_line() -> str:
     import numpy  # noqa: F401  (threadpoolctl sees only libraries already loaded)
     from threadpoolctl import threadpool_info

@@ -1,4 +1,4 @@
-"""What this CPU can do at best, for judging the measured rates."""
+"""What this CPU can do at best, for judging the measured rates: measured, not assumed."""
 
 from __future__ import annotations
 
@@ -13,16 +13,13 @@ from pathlib import Path
 # again, on Intel and AMD cores alike; timing a chain of them gives the clock
 # the core really runs at, which a virtual machine's /proc/cpuinfo does not.
 MULTIPLY_LATENCY_CYCLES = 3
-LATENCY_CHAINS_SOURCE = Path(__file__).with_name("latency_chains.c")
+HERE = Path(__file__).parent
 
 
-def fma_lanes(vendor: str, flags: set[str]) -> tuple[int, str]:
-    """float32 lanes per FMA pipe, assuming two pipes per core, and why."""
-    if "avx512f" in flags and vendor == "GenuineIntel":
-        return 16, "Intel with AVX-512: two 512-bit FMA pipes"
-    if "avx512f" in flags or "fma" in flags:
-        return 8, "two 256-bit FMA pipes (AMD runs a 512-bit FMA as two halves)"
-    return 4, "two 128-bit pipes"
+@dataclass
+class Fma:
+    instructions: str  # the widest FMA the probe found: "AVX-512", "AVX2"
+    gflops_per_core: list[float]  # every core at once, one probe per core
 
 
 @dataclass
@@ -30,9 +27,8 @@ class Cpu:
     model: str
     cores: int
     nominal_ghz: float  # as /proc/cpuinfo reports it
-    lanes: int
-    lanes_reason: str
     latencies_ns: tuple[float, float] | None  # measured: dependent float add, dependent integer multiply
+    fma: Fma | None
 
     @property
     def ghz(self) -> float:
@@ -43,8 +39,8 @@ class Cpu:
         return self.latencies_ns[0] if self.latencies_ns else None
 
     @property
-    def peak_gflops(self) -> float:
-        return self.cores * self.ghz * 2 * self.lanes * 2
+    def peak_gflops(self) -> float | None:
+        return sum(self.fma.gflops_per_core) if self.fma else None
 
     def describe(self) -> str:
         if self.latencies_ns:
@@ -54,22 +50,38 @@ class Cpu:
             )
         else:
             clock = f"{self.ghz:.2f} GHz as /proc/cpuinfo says (no C compiler to measure it)"
-        return (
-            f"{self.model}, {self.cores} cores\n  clock {clock}\n"
-            f"  single-precision peak {self.peak_gflops:.0f} GFLOP/s = cores x GHz x 2 FMA pipes x {self.lanes} float32 lanes"
-            f" x 2 flops per cycle and core ({self.lanes_reason})"
-        )
+        lines = [f"{self.model}, {self.cores} cores", f"  clock {clock}"]
+        if self.fma:
+            per_core = sum(self.fma.gflops_per_core) / self.cores
+            lines.append(
+                f"  single-precision peak {self.peak_gflops:.0f} GFLOP/s, measured (bench/fma_throughput.c): "
+                f"independent {self.fma.instructions} FMA chains on every core at once, {per_core:.1f} GFLOP/s per core "
+                f"= {per_core / self.ghz:.1f} flops per cycle"
+            )
+        else:
+            lines.append("  single-precision peak not measured (no C compiler, or no FMA instructions)")
+        return "\n".join(lines)
 
 
-def measure_latencies_ns() -> tuple[float, float] | None:
+def _compiled(source: str, directory: Path) -> Path | None:
     compiler = shutil.which("cc") or shutil.which("gcc")
     if compiler is None:
         return None
-    with tempfile.TemporaryDirectory() as directory:
-        program = Path(directory) / "latency_chains"
-        subprocess.run([compiler, "-O2", "-o", str(program), str(LATENCY_CHAINS_SOURCE)], check=True)
-        add_ns, multiply_ns = subprocess.run([str(program)], capture_output=True, text=True, check=True).stdout.split()[:2]
-    return float(add_ns), float(multiply_ns)
+    program = directory / Path(source).stem
+    subprocess.run([compiler, "-O2", "-o", str(program), str(HERE / source)], check=True)
+    return program
+
+
+def _measure(directory: Path, cores: int) -> tuple[tuple[float, float] | None, Fma | None]:
+    latency_chains = _compiled("latency_chains.c", directory)
+    fma_throughput = _compiled("fma_throughput.c", directory)
+    if latency_chains is None or fma_throughput is None:
+        return None, None
+    add_ns, multiply_ns = subprocess.run([str(latency_chains)], capture_output=True, text=True, check=True).stdout.split()[:2]
+    probes = [subprocess.Popen([str(fma_throughput)], stdout=subprocess.PIPE, text=True) for _ in range(cores)]
+    answers = [probe.communicate()[0].split() for probe in probes]
+    fma = Fma(answers[0][0], [float(answer[1]) for answer in answers]) if answers[0][0] != "none" else None
+    return (float(add_ns), float(multiply_ns)), fma
 
 
 def this_cpu() -> Cpu:
@@ -78,12 +90,13 @@ def this_cpu() -> Cpu:
         for line in cpuinfo:
             key, _, value = line.partition(":")
             fields.setdefault(key.strip(), value.strip())
-    lanes, lanes_reason = fma_lanes(fields.get("vendor_id", "?"), set(fields.get("flags", "").split()))
+    cores = len(os.sched_getaffinity(0))
+    with tempfile.TemporaryDirectory() as directory:
+        latencies, fma = _measure(Path(directory), cores)
     return Cpu(
         model=f"{fields.get('model name', '?')} (family {fields.get('cpu family', '?')}, model {fields.get('model', '?')})",
-        cores=len(os.sched_getaffinity(0)),
+        cores=cores,
         nominal_ghz=float(fields.get("cpu MHz", "nan")) / 1000,
-        lanes=lanes,
-        lanes_reason=lanes_reason,
-        latencies_ns=measure_latencies_ns(),
+        latencies_ns=latencies,
+        fma=fma,
     )
