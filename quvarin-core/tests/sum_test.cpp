@@ -56,11 +56,14 @@ TEST(Sum, MatchesTheSequentialLoopBitForBit) {
     }
 }
 
-TEST(Sum, OfASumIsTheSameValueAndDtypeIsChecked) {
+TEST(Sum, OfASumIsTheSameValueAndDtypeAndLayoutAreChecked) {
     const Tensor once = sum(f32_tensor({0.5f, 0.25f}, {2})).value();
     EXPECT_EQ(testing::values_of(sum(once).value()), std::vector<float>{0.75f});
     EXPECT_EQ(testing::error_text(sum(testing::zeros_tensor(DType::Int8, {3}))),
               "DTypeMismatch: Operation expected dtype 'float32', but found 'other CPU dtype'");
+    Tensor transposed = f32_tensor({1, 2, 3, 4, 5, 6}, {2, 3});
+    transposed.strides = {1, 2};
+    EXPECT_EQ(testing::panic_message([&] { (void)sum(transposed); }), "kernel operand is not contiguous row-major");
 }
 
 }  // namespace

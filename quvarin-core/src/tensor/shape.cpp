@@ -31,4 +31,14 @@ Strides row_major_strides(const Shape& shape) {
     return strides;
 }
 
+bool is_row_major(const Shape& shape, const Strides& strides) {
+    if (strides.size() != shape.size()) return false;
+    std::uint64_t step = 1;
+    for (std::size_t i = shape.size(); i-- > 0;) {
+        if (strides[i] != step) return false;
+        step *= shape[i];
+    }
+    return true;
+}
+
 }  // namespace quvarin

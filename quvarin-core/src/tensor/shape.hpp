@@ -21,4 +21,7 @@ std::optional<std::uint64_t> checked_numel(const Shape& shape);
 // times the next dimension.
 Strides row_major_strides(const Shape& shape);
 
+// Whether strides == row_major_strides(shape), without building them.
+bool is_row_major(const Shape& shape, const Strides& strides);
+
 }  // namespace quvarin

@@ -4,6 +4,7 @@
 
 #include "backends/cpu/elementwise_loops.hpp"
 #include "backends/cpu/result_tensor.hpp"
+#include "backends/cpu/row_major.hpp"
 #include "tensor/panic.hpp"
 
 namespace quvarin::cpu {
@@ -12,6 +13,8 @@ namespace {
 using ValuesLoop = void (*)(std::span<const float>, std::span<const float>, std::span<float>);
 
 Result<Tensor> combine(const Tensor& a, const Tensor& b, ValuesLoop loop) {
+    require_row_major(a);
+    require_row_major(b);
     auto a_values = as_f32_slice(a);
     if (!a_values.ok()) return std::move(a_values.error());
     auto b_values = as_f32_slice(b);
