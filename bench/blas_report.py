@@ -1,4 +1,4 @@
-"""Which BLAS each library computes with, and the variables that steer them."""
+"""Which BLAS each library computes with, and which build of each kernel quvarin picks."""
 
 from __future__ import annotations
 
@@ -6,18 +6,29 @@ import ctypes
 import os
 import re
 import subprocess
+from pathlib import Path
 from types import ModuleType
-
-ENVIRONMENT = ("OPENBLAS_CORETYPE", "OPENBLAS_L2_SIZE", "OPENBLAS_NUM_THREADS", "OMP_NUM_THREADS")
-
-
-def environment_lines() -> list[str]:
-    return [f"{name}={os.environ.get(name, '(unset)')}" for name in ENVIRONMENT]
 
 
 def mapped_files() -> set[str]:
     with open("/proc/self/maps") as maps:
         return {line.split()[-1] for line in maps if "/" in line}
+
+
+def kernel_report_lines(program: Path | None) -> list[str]:
+    """quvarin's pick of each kernel family's build, from quvarin_kernel_report (built with the C++ tests).
+
+    The module itself reports nothing; the program makes the same picks by the
+    same rules, in a process of its own.
+    """
+    if program is None or not program.exists():
+        return ["quvarin's kernel builds: not reported (build quvarin_kernel_report, as make bench does)"]
+    output = subprocess.run([str(program)], capture_output=True, text=True, check=True).stdout
+    lines = ["quvarin's kernel builds, as a separate process picks them here (quvarin_kernel_report):"]
+    for line in output.splitlines():
+        family, build, reason = line.split("\t")
+        lines.append(f"  {family}: {build} ({reason})")
+    return lines
 
 
 def quvarin_openblas(quvarin: ModuleType) -> str | None:
@@ -55,7 +66,7 @@ def library_lines(library: str) -> list[str]:
     if library == "quvarin":
         import quvarin
 
-        return [quvarin_line(quvarin), f"quvarin's sigmoid expf: {quvarin._sigmoid_expf_path()}"]
+        return [quvarin_line(quvarin)]
     if library == "torch":
         import torch
 

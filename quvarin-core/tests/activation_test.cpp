@@ -3,7 +3,7 @@
 #include <cmath>
 #include <limits>
 
-#include "backends/cpu/sigmoid_path.hpp"
+#include "backends/cpu/expf_self_check.hpp"
 #include "ops/activation.hpp"
 #include "test_support.hpp"
 
@@ -30,12 +30,17 @@ TEST(Relu, GivesPositiveZeroForNegativesZerosAndNaN) {
                      (std::vector<float>{0.0f, 0.0f, 0.0f, 2.5f, 0.0f, kInf, 0.0f}));
 }
 
+// Every build of the loops and of the streaming stores this CPU runs.
 TEST(Relu, MatchesScalarDefinitionAcrossVectorRemainders) {
     for (const std::size_t length : {1, 15, 16, 17, 100, 1025, (1 << 20) + 17, (1 << 22) + 17}) {
         const std::vector<float> x = mixed_values(length, 3);
         std::vector<float> expected(length);
         for (std::size_t i = 0; i < length; ++i) expected[i] = x[i] > 0.0f ? x[i] : 0.0f;
-        EXPECT_SAME_BITS(testing::values_of(relu(f32_tensor(x, {length})).value()), expected);
+        testing::for_each_build(cpu::KernelFamily::ElementwiseLoops, [&] {
+            testing::for_each_build(cpu::KernelFamily::StreamingStores, [&] {
+                EXPECT_SAME_BITS(testing::values_of(relu(f32_tensor(x, {length})).value()), expected);
+            });
+        });
     }
 }
 
@@ -58,7 +63,7 @@ TEST(Sigmoid, MatchesTheScalarFormulaOnTheExpfCheckInputs) {
     for (const float x : cpu::expf_check_inputs()) input.push_back(-x);
     std::vector<float> expected;
     for (const float x : input) expected.push_back(reference_sigmoid(x));
-    EXPECT_SAME_BITS(sigmoid_values(input), expected);
+    testing::for_each_build(cpu::KernelFamily::SigmoidExpf, [&] { EXPECT_SAME_BITS(sigmoid_values(input), expected); });
 }
 
 // 131071 elements run on the calling thread, 131072 on the OpenMP pool; both
@@ -69,8 +74,10 @@ TEST(Sigmoid, SequentialAndParallelPathsAgreeBitForBit) {
     for (std::size_t i = 0; i < input.size(); ++i) expected[i] = reference_sigmoid(input[i]);
     for (const std::size_t length : {131071, 131072, 131077}) {
         const std::vector<float> part(input.begin(), input.begin() + static_cast<std::ptrdiff_t>(length));
-        EXPECT_SAME_BITS(sigmoid_values(part), std::vector<float>(expected.begin(), expected.begin() + part.size()))
-            << "length " << length;
+        testing::for_each_build(cpu::KernelFamily::SigmoidExpf, [&] {
+            EXPECT_SAME_BITS(sigmoid_values(part), std::vector<float>(expected.begin(), expected.begin() + part.size()))
+                << "length " << length;
+        });
     }
 }
 
@@ -91,6 +98,10 @@ TEST(Activations, KeepTheInputsLayoutAndLeaveItUnchanged) {
 
         EXPECT_EQ(testing::error_text(op(testing::zeros_tensor(DType::Int8, {2}))),
                   "DTypeMismatch: Operation expected dtype 'float32', but found 'other CPU dtype'");
+
+        Tensor transposed = f32_tensor({-1, 0, 1, 2, 3, 4}, {2, 3});
+        transposed.strides = {1, 2};
+        EXPECT_EQ(testing::panic_message([&] { (void)op(transposed); }), "kernel operand is not contiguous row-major");
     }
 }
 

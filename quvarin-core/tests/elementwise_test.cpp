@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include "backends/cpu/elementwise_loops.hpp"
+#include "backends/cpu/exact_rounding.hpp"
 #include "ops/elementwise.hpp"
 #include "test_support.hpp"
 
@@ -20,18 +22,23 @@ struct BinaryCase {
 
 class BinaryOpTest : public testing::TapeTest, public ::testing::WithParamInterface<BinaryCase> {};
 
+// Every build of the loops and of the streaming stores this CPU runs.
 TEST_P(BinaryOpTest, MatchesScalarFloatArithmeticBitForBit) {
     // Lengths around the vector widths exercise the remainder loops; the last
-    // one is written with streaming stores.
+    // one is long enough for streaming stores.
     for (const std::size_t length : {0, 1, 7, 8, 15, 16, 17, 33, 1000, (1 << 20) + 17}) {
         const std::vector<float> a = mixed_values(length, 1);
         const std::vector<float> b = mixed_values(length, 2);
         std::vector<float> expected(length);
         for (std::size_t i = 0; i < length; ++i) expected[i] = GetParam().reference(a[i], b[i]);
 
-        Result<Tensor> result = GetParam().op(f32_tensor(a, {length}), f32_tensor(b, {length}));
-        ASSERT_TRUE(result.ok()) << testing::error_text(result);
-        EXPECT_SAME_BITS(testing::values_of(result.value()), expected) << "length " << length;
+        testing::for_each_build(cpu::KernelFamily::ElementwiseLoops, [&] {
+            testing::for_each_build(cpu::KernelFamily::StreamingStores, [&] {
+                Result<Tensor> result = GetParam().op(f32_tensor(a, {length}), f32_tensor(b, {length}));
+                ASSERT_TRUE(result.ok()) << testing::error_text(result);
+                EXPECT_SAME_BITS(testing::values_of(result.value()), expected) << "length " << length;
+            });
+        });
     }
 }
 
@@ -75,10 +82,36 @@ TEST_P(BinaryOpTest, StoragesOfDifferentLengthsPanic) {
     EXPECT_EQ(testing::panic_message([&] { (void)GetParam().op(a, b); }), "elementwise operands differ in length");
 }
 
+// The kernels read storages as flat sequences: a transposed layout would be
+// silently wrong.
+TEST_P(BinaryOpTest, OperandsNotLaidOutRowMajorPanic) {
+    const Tensor row_major = f32_tensor({1, 2, 3, 4, 5, 6}, {2, 3});
+    Tensor transposed = f32_tensor({1, 2, 3, 4, 5, 6}, {2, 3});
+    transposed.strides = {1, 2};
+    EXPECT_EQ(testing::panic_message([&] { (void)GetParam().op(transposed, row_major); }),
+              "kernel operand is not contiguous row-major");
+    EXPECT_EQ(testing::panic_message([&] { (void)GetParam().op(row_major, transposed); }),
+              "kernel operand is not contiguous row-major");
+}
+
 INSTANTIATE_TEST_SUITE_P(AddAndMul, BinaryOpTest,
                          ::testing::Values(BinaryCase{"add", add, [](float x, float y) { return x + y; }},
                                            BinaryCase{"mul", mul, [](float x, float y) { return x * y; }}),
                          [](const auto& info) { return std::string(info.param.name); });
+
+// The update's two roundings, lr * g first, in every build of the loops; the
+// reference here is kept from contraction like the loops themselves.
+TEST(Elementwise, SgdStepRoundsTheProductBeforeSubtracting) {
+    const std::vector<float> p = mixed_values(1000, 5);
+    const std::vector<float> g = mixed_values(1000, 6);
+    std::vector<float> expected(p.size());
+    for (std::size_t i = 0; i < p.size(); ++i) expected[i] = p[i] - 0.1f * g[i];
+    testing::for_each_build(cpu::KernelFamily::ElementwiseLoops, [&] {
+        std::vector<float> out(p.size());
+        cpu::sgd_step_values(p, g, 0.1f, out);
+        EXPECT_SAME_BITS(out, expected);
+    });
+}
 
 TEST(Elementwise, ExampleValues) {
     const Tensor a = f32_tensor({1.0f, 2.0f}, {2});

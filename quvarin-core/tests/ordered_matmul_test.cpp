@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
+#include "backends/cpu/exact_rounding.hpp"
 #include "backends/cpu/ordered_matmul.hpp"
-#include "backends/cpu/ordered_matmul_kernels.hpp"
 #include "test_support.hpp"
 
 namespace quvarin::cpu {
@@ -34,8 +34,8 @@ struct ProductShape {
 class OrderedMatmulTest : public ::testing::TestWithParam<ProductShape> {};
 
 // Both layouts the backward products use: contiguous row-major, and the
-// transpose of a row-major matrix (unit row stride); the product as used, and
-// every build this CPU can run, whichever of them is in use.
+// transpose of a row-major matrix (unit row stride); every build this CPU
+// runs, whichever of them the process would pick.
 TEST_P(OrderedMatmulTest, MatchesTheNaiveLoopBitForBit) {
     const auto [rows, depth, cols] = GetParam();
     const std::vector<float> x_values = testing::mixed_values(rows * depth, 7);
@@ -44,17 +44,14 @@ TEST_P(OrderedMatmulTest, MatchesTheNaiveLoopBitForBit) {
     const StridedMatrix x_transposed{x_values, rows, depth, 1, rows};
     const StridedMatrix y_rows{y_values, depth, cols, cols, 1};
     const StridedMatrix y_transposed{y_values, depth, cols, 1, depth};
-    for (const auto& [x, y] : {std::pair{x_rows, y_rows}, std::pair{x_transposed, y_transposed},
-                               std::pair{x_rows, y_transposed}}) {
+    for (const auto& operands : {std::pair{x_rows, y_rows}, std::pair{x_transposed, y_transposed},
+                                 std::pair{x_rows, y_transposed}}) {
+        const StridedMatrix& x = operands.first;
+        const StridedMatrix& y = operands.second;
         const std::vector<float> expected = naive_ordered(x, y);
-        const F32Buffer out = ordered_matmul(x, y);
-        EXPECT_SAME_BITS(std::span<const float>(out), expected);
-        for (const OrderedMatmulKernel& kernel : depth > 0 ? ordered_matmul_kernels()
-                                                           : std::span<const OrderedMatmulKernel>{}) {
-            std::vector<float> kernel_out(expected.size());
-            kernel.run(x, y, kernel_out.data());
-            EXPECT_SAME_BITS(std::span<const float>(kernel_out), expected) << kernel.name;
-        }
+        testing::for_each_build(KernelFamily::BackwardProducts, [&] {
+            EXPECT_SAME_BITS(std::span<const float>(ordered_matmul(x, y)), expected);
+        });
     }
 }
 

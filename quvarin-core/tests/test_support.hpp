@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "autograd/tape/tape.hpp"
+#include "backends/cpu/kernel_dispatch.hpp"
 #include "tensor/panic.hpp"
 #include "tensor/tensor.hpp"
 
@@ -84,6 +85,17 @@ std::string panic_message(Call&& call) {
         return panic.what();
     }
     return "<no panic>";
+}
+
+// Runs check() once with each build of `family` that this CPU runs in use,
+// whichever the process would pick, naming the build in any failure.
+template <class Check>
+void for_each_build(cpu::KernelFamily family, Check&& check) {
+    for (const std::string& build : cpu::runnable_builds(family)) {
+        const cpu::ForcedBuild forced(family, build);
+        SCOPED_TRACE(build);
+        check();
+    }
 }
 
 // Every test starts and ends with an empty tape on the test thread.

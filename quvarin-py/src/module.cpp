@@ -6,7 +6,6 @@
 #include "binding/type_names.hpp"
 #include "creation.hpp"
 #include "dtype_device.hpp"
-#include "sigmoid_expf_path.hpp"
 #include "tensor/object.hpp"
 
 namespace quvarin::py {
@@ -45,11 +44,6 @@ void add_function(PyObject* module, PyMethodDef& definition) {
 }
 
 // A function left out of __all__.
-void add_private_function(PyObject* module, PyMethodDef& definition) {
-    OwnedRef function = new_function(module, definition);
-    if (PyObject_SetAttrString(module, definition.ml_name, function.get()) < 0) throw PythonErrorSet{};
-}
-
 void add_dtype(PyObject* module, DType value) {
     OwnedRef object = check_owned(new_dtype_object(value));
     add_named(module, dtype_name(value).data(), object.get());
@@ -64,7 +58,6 @@ int execute_module(PyObject* module) {
         add_function(module, zeros_definition);
         add_function(module, ones_definition);
         add_function(module, tensor_definition);
-        add_private_function(module, sigmoid_expf_path_definition);
         for (DType value : {DType::Float32, DType::Float16, DType::BFloat16, DType::Int32, DType::Int8}) {
             add_dtype(module, value);
         }

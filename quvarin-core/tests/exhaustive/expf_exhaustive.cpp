@@ -6,10 +6,24 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <string>
 #include <vector>
 
 #include "backends/cpu/exp_lanes.hpp"
-#include "backends/cpu/sigmoid_path.hpp"
+#include "backends/cpu/expf_self_check.hpp"
+#include "backends/cpu/kernel_dispatch.hpp"
+
+namespace {
+
+// The expf that sigmoid uses in this process, and why.
+std::string sigmoid_choice() {
+    for (const quvarin::cpu::KernelChoice& choice : quvarin::cpu::kernel_choices()) {
+        if (choice.family == "sigmoid expf") return choice.build + ": " + choice.reason;
+    }
+    return "not reported";
+}
+
+}  // namespace
 
 #if defined(__x86_64__)
 
@@ -50,7 +64,7 @@ std::uint64_t count_differences(const char* what, const std::vector<float>& inpu
 }  // namespace
 
 int main() {
-    std::printf("sigmoid path: %s\n", quvarin::cpu::sigmoid_path().description.c_str());
+    std::printf("sigmoid path: %s\n", sigmoid_choice().c_str());
     std::vector<ExpLanes> lanes;
     if (__builtin_cpu_supports("avx512f")) add_lanes_passing_check(lanes, quvarin::cpu::avx512_exp_lanes);
     if (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma")) {
@@ -98,8 +112,7 @@ int main() {
 #else
 
 int main() {
-    std::printf("sigmoid path: %s\nno expf lanes on this architecture: nothing compared\n",
-                quvarin::cpu::sigmoid_path().description.c_str());
+    std::printf("sigmoid path: %s\nno expf lanes on this architecture: nothing compared\n", sigmoid_choice().c_str());
     return 0;
 }
 

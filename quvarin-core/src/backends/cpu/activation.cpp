@@ -4,9 +4,10 @@
 #include <utility>
 
 #include "backends/cpu/elementwise_loops.hpp"
+#include "backends/cpu/kernel_dispatch.hpp"
 #include "backends/cpu/parallel_map.hpp"
 #include "backends/cpu/result_tensor.hpp"
-#include "backends/cpu/sigmoid_path.hpp"
+#include "backends/cpu/row_major.hpp"
 
 namespace quvarin::cpu {
 namespace {
@@ -17,6 +18,7 @@ constexpr std::size_t kParallelSigmoidThreshold = 131072;
 }  // namespace
 
 Result<Tensor> relu(const Tensor& x) {
+    require_row_major(x);
     auto values = as_f32_slice(x);
     if (!values.ok()) return std::move(values.error());
     F32Buffer out = make_f32_buffer(values.value().size());
@@ -25,12 +27,13 @@ Result<Tensor> relu(const Tensor& x) {
 }
 
 Result<Tensor> sigmoid(const Tensor& x) {
+    require_row_major(x);
     auto values = as_f32_slice(x);
     if (!values.ok()) return std::move(values.error());
     const std::span<const float> input = values.value();
     F32Buffer out = make_f32_buffer(input.size());
     // Both paths map every element with the same code, so their bits agree.
-    const RangeMap sigmoid_range = sigmoid_path().sigmoid;
+    const RangeMap sigmoid_range = sigmoid_map();
     if (input.size() < kParallelSigmoidThreshold) {
         sigmoid_range(input.data(), out.data(), input.size());
     } else {

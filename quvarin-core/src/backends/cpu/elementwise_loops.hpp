@@ -5,8 +5,9 @@
 namespace quvarin::cpu {
 
 // Loops over float32 elements in which element i of the output depends only
-// on element i of the inputs, so they run on the widest vectors the CPU has.
-// Each panics when an input is shorter than the output.
+// on element i of the inputs, run by the build of the elementwise loops (or
+// of the streaming stores) in use. Each panics when an input is shorter than
+// the output.
 
 // out[i] = a[i] + b[i]
 void add_values(std::span<const float> a, std::span<const float> b, std::span<float> out);

@@ -1,5 +1,7 @@
 #include "backends/cpu/exp_lanes.hpp"
 
+#include "backends/cpu/exact_rounding.hpp"
+
 #if defined(__x86_64__)
 
 #include <immintrin.h>

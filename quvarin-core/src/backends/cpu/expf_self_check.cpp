@@ -1,4 +1,4 @@
-#include "backends/cpu/sigmoid_path.hpp"
+#include "backends/cpu/expf_self_check.hpp"
 
 #include <bit>
 #include <cmath>
@@ -6,8 +6,6 @@
 #include <cstdint>
 #include <limits>
 #include <vector>
-
-#include "backends/cpu/exp_lanes.hpp"
 
 namespace quvarin::cpu {
 namespace {
@@ -34,39 +32,12 @@ constexpr float kCheckInputs[] = {
     Limits::max(), Limits::lowest(), 1.0f, -1.0f,
 };
 
+}  // namespace
+
 // Calls the scalar libm expf for every element (never a vector variant,
 // whose bits differ).
 void libm_sigmoid(const float* input, float* output, std::size_t count) {
     for (std::size_t i = 0; i < count; ++i) output[i] = 1.0f / (1.0f + std::exp(-input[i]));
-}
-
-SigmoidPath choose_path() {
-#if defined(__x86_64__)
-    std::vector<ExpLanes> candidates;
-    if (__builtin_cpu_supports("avx512f")) {
-        candidates = {avx512_exp_lanes(true), avx512_exp_lanes(false)};
-    } else if (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma")) {
-        candidates = {avx2_exp_lanes(true), avx2_exp_lanes(false)};
-    } else {
-        return {libm_sigmoid, "scalar libm expf: the CPU has neither AVX-512F nor AVX2 with FMA"};
-    }
-    for (const ExpLanes& lanes : candidates) {
-        if (!reproduces_libm_expf(lanes.exp)) continue;
-        return {lanes.sigmoid, std::string(lanes.name) + " expf lanes, multiply-adds " +
-                                   (lanes.fused ? "fused" : "unfused") + " like this process's expf (same bits on all " +
-                                   std::to_string(std::size(kCheckInputs)) + " self-check inputs)"};
-    }
-    return {libm_sigmoid, "scalar libm expf: this process's expf differs from both expf lanes on the self-check inputs"};
-#else
-    return {libm_sigmoid, "scalar libm expf: no expf lanes for this architecture"};
-#endif
-}
-
-}  // namespace
-
-const SigmoidPath& sigmoid_path() {
-    static const SigmoidPath path = choose_path();
-    return path;
 }
 
 std::span<const float> expf_check_inputs() { return kCheckInputs; }

@@ -1,21 +1,13 @@
 #pragma once
 
 #include <span>
-#include <string>
 
 #include "backends/cpu/parallel_map.hpp"
 
 namespace quvarin::cpu {
 
-// How sigmoid computes expf in this process, decided at the first call: the
-// widest expf lanes the CPU runs that reproduce the process's own expf on
-// every input of a self-check, otherwise (and for good) the scalar expf.
-struct SigmoidPath {
-    RangeMap sigmoid;  // out[i] = 1 / (1 + expf(-in[i]))
-    std::string description;
-};
-
-const SigmoidPath& sigmoid_path();
+// The sigmoid with the C library's scalar expf: out[i] = 1 / (1 + expf(-in[i])).
+void libm_sigmoid(const float* input, float* output, std::size_t count);
 
 // The self-check inputs: those whose expf lies nearest a rounding boundary
 // (for the exact value and for glibc's double-precision result, including the

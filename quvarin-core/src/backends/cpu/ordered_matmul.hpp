@@ -21,8 +21,8 @@ struct StridedMatrix {
 // bit for bit the naive loop: sum = +0, then sum = sum + x(i, t) * y(t, j)
 // for t = 0, 1, ... with the product rounded before the addition. It is
 // vectorised across output elements (each lane keeps its own in-order sum),
-// never across the sum, by the build of ordered_matmul_kernels() that was
-// fastest here at first use. Runs on the calling thread. Panics when the inner
+// never across the sum, by the backward-product build in use
+// (backward_product_kernel()). Runs on the calling thread. Panics when the inner
 // dimensions differ or an operand reaches outside its buffer.
 F32Buffer ordered_matmul(const StridedMatrix& x, const StridedMatrix& y);
 

@@ -1,5 +1,7 @@
 #include "backends/cpu/ordered_matmul_kernels.hpp"
 
+#include "backends/cpu/exact_rounding.hpp"
+
 #include <algorithm>
 #include <cstddef>
 #include <cstring>
@@ -185,17 +187,15 @@ void product_128bit(const StridedMatrix& x, const StridedMatrix& y, float* out) 
 
 }  // namespace
 
-std::span<const OrderedMatmulKernel> ordered_matmul_kernels() {
-    static const std::vector<OrderedMatmulKernel> kernels = [] {
-        std::vector<OrderedMatmulKernel> runnable{{"128-bit", product_128bit}};
+std::span<const OrderedMatmulKernel> ordered_matmul_builds() {
+    static constexpr OrderedMatmulKernel kBuilds[] = {
+        {"128-bit", Isa::Baseline, product_128bit},
 #if defined(__x86_64__)
-        __builtin_cpu_init();
-        if (__builtin_cpu_supports("avx2")) runnable.push_back({"AVX2", product_avx2});
-        if (__builtin_cpu_supports("avx512f")) runnable.push_back({"AVX-512", product_avx512});
+        {"AVX2", Isa::Avx2, product_avx2},
+        {"AVX-512", Isa::Avx512f, product_avx512},
 #endif
-        return runnable;
-    }();
-    return kernels;
+    };
+    return kBuilds;
 }
 
 }  // namespace quvarin::cpu

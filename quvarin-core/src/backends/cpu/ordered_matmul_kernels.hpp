@@ -2,6 +2,7 @@
 
 #include <span>
 
+#include "backends/cpu/cpu_features.hpp"
 #include "backends/cpu/ordered_matmul.hpp"
 
 namespace quvarin::cpu {
@@ -10,12 +11,13 @@ namespace quvarin::cpu {
 // the same chains, so they differ in speed only.
 struct OrderedMatmulKernel {
     const char* name;
+    Isa isa;
     // Writes x · y into out (x.rows × y.cols floats, row-major). The operands
     // are already checked to lie within their buffers, with x.cols == y.rows > 0.
     void (*run)(const StridedMatrix& x, const StridedMatrix& y, float* out);
 };
 
-// The builds this CPU can run, narrowest first.
-std::span<const OrderedMatmulKernel> ordered_matmul_kernels();
+// Every build compiled for this architecture, narrowest first.
+std::span<const OrderedMatmulKernel> ordered_matmul_builds();
 
 }  // namespace quvarin::cpu

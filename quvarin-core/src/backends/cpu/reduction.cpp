@@ -1,6 +1,10 @@
 #include "backends/cpu/reduction.hpp"
 
+#include "backends/cpu/exact_rounding.hpp"
+
 #include <utility>
+
+#include "backends/cpu/row_major.hpp"
 
 namespace quvarin::cpu {
 
@@ -14,6 +18,7 @@ float sum_in_order(std::span<const float> values) {
 }
 
 Result<Tensor> sum(const Tensor& x) {
+    require_row_major(x);
     auto values = as_f32_slice(x);
     if (!values.ok()) return std::move(values.error());
     return Tensor(Storage::from_f32(make_f32_buffer(1, sum_in_order(values.value()))), Shape{1}, false,

@@ -44,24 +44,19 @@ QUVARIN_AVX512 void streaming_loop(const float* a, const float* b, float* out, s
     _mm_sfence();
 }
 
-template <class Op>
-bool run_streaming(const float* a, const float* b, float* out, std::size_t count) {
-    if (!__builtin_cpu_supports("avx512f")) return false;
-    streaming_loop<Op>(a, b, out, count);
-    return true;
+void add(const float* a, const float* b, float* out, std::size_t count) { streaming_loop<Add>(a, b, out, count); }
+
+void multiply(const float* a, const float* b, float* out, std::size_t count) {
+    streaming_loop<Multiply>(a, b, out, count);
 }
+
+void relu(const float* x, float* out, std::size_t count) { streaming_loop<Relu>(x, x, out, count); }
+
+constexpr StreamingLoops kBuilds[] = {{"AVX-512 streaming stores", Isa::Avx512f, add, multiply, relu}};
 
 }  // namespace
 
-bool add_streaming(const float* a, const float* b, float* out, std::size_t count) {
-    return run_streaming<Add>(a, b, out, count);
-}
-
-bool multiply_streaming(const float* a, const float* b, float* out, std::size_t count) {
-    return run_streaming<Multiply>(a, b, out, count);
-}
-
-bool relu_streaming(const float* x, float* out, std::size_t count) { return run_streaming<Relu>(x, x, out, count); }
+std::span<const StreamingLoops> streaming_builds() { return kBuilds; }
 
 }  // namespace quvarin::cpu
 
@@ -69,9 +64,7 @@ bool relu_streaming(const float* x, float* out, std::size_t count) { return run_
 
 namespace quvarin::cpu {
 
-bool add_streaming(const float*, const float*, float*, std::size_t) { return false; }
-bool multiply_streaming(const float*, const float*, float*, std::size_t) { return false; }
-bool relu_streaming(const float*, float*, std::size_t) { return false; }
+std::span<const StreamingLoops> streaming_builds() { return {}; }
 
 }  // namespace quvarin::cpu
 
