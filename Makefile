@@ -10,9 +10,10 @@
 #   make wheel                a self-contained manylinux wheel in dist/
 #   make test-wheel           that wheel's tests in a bare Debian chroot (root)
 #   make test-py314           a source build and the tests under CPython 3.14 in a Debian unstable chroot (root)
-#   make test-clang           the core tests and the extension built with Clang
+#   make test-clang           the core tests and the pytest suite on a Clang build
 #   make build-aarch64        the core library cross-compiled for aarch64
 #   make test-exhaustive      sigmoid's vector expf against the C library's on all 2^32 inputs
+#   make test-exact-rounding  the core tests built without the global -ffp-contract=off
 
 PYTHON ?= python3
 PY_TAG := $(shell $(PYTHON) -c 'import sys; print("%d.%d" % sys.version_info[:2])' 2>/dev/null)
@@ -27,9 +28,12 @@ WERROR ?= OFF
 CMAKE_COMMON := -G Ninja -DCMAKE_MAKE_PROGRAM=$(CURDIR)/$(VENV)/bin/ninja -DPython_EXECUTABLE=$(CURDIR)/$(VPY) \
 	-DQUVARIN_WERROR=$(WERROR)
 PIP_CMAKE_DEFINES := -Ccmake.define.QUVARIN_WERROR=$(WERROR)
+CONFIGURE_CORE_TESTS = $(VENV)/bin/cmake -S . -B $(CORE_BUILD_DIR) $(CMAKE_COMMON) \
+	-DQUVARIN_BUILD_PYTHON=OFF -DQUVARIN_BUILD_TESTS=ON -DCMAKE_BUILD_TYPE=Release
 
 .PHONY: all build demo test test-core test-py typecheck bench fuzz test-asan system-deps clean \
-	wheel sdist chroot-deps chroots test-wheel test-py314 test-clang build-aarch64 test-exhaustive
+	wheel sdist chroot-deps chroots test-wheel test-py314 test-clang build-aarch64 test-exhaustive \
+	test-exact-rounding
 
 all: build
 
@@ -59,8 +63,7 @@ demo: build
 	$(VPY) examples/train_digits.py
 
 test-core: system-deps $(VENV)/.deps
-	$(VENV)/bin/cmake -S . -B $(CORE_BUILD_DIR) $(CMAKE_COMMON) \
-		-DQUVARIN_BUILD_PYTHON=OFF -DQUVARIN_BUILD_TESTS=ON -DCMAKE_BUILD_TYPE=Release
+	$(CONFIGURE_CORE_TESTS)
 	$(VENV)/bin/cmake --build $(CORE_BUILD_DIR)
 	cd $(CORE_BUILD_DIR) && $(CURDIR)/$(VENV)/bin/ctest --output-on-failure
 
@@ -81,7 +84,9 @@ bench: build
 	@if [ "$(PY_TAG)" = "3.11" ]; then \
 		$(VPY) -m pip install -q torch==2.13.0 || echo "PyTorch not installed: comparing with NumPy only"; \
 	fi
-	$(VPY) bench/run.py --plot bench/curves.png
+	$(CONFIGURE_CORE_TESTS)
+	$(VENV)/bin/cmake --build $(CORE_BUILD_DIR) --target quvarin_kernel_report
+	$(VPY) bench/run.py --plot bench/curves.png --kernel-report $(CORE_BUILD_DIR)/quvarin-core/tests/quvarin_kernel_report
 	$(VPY) bench/autograd.py
 
 # A long fuzzing run of the whole Python surface; the ordinary test run fuzzes each entry briefly.
@@ -155,16 +160,32 @@ test-py314: sdist chroot-deps
 	$(MAKE_PY314_CHROOT)
 	tools/debian-chroot run $(PY314_CHROOT) . /src/tools/test-in-venv python3.14 "/src/$$(ls dist/quvarin-*.tar.gz)"
 
-# The core tests, and the extension, built with Clang (libomp as its OpenMP runtime).
+# The core tests and the extension built with Clang (libomp as its OpenMP
+# runtime), then the core tests and the pytest suite on them. The core tests
+# are built without the global -ffp-contract=off: Clang contracts within an
+# expression by default, so the exact-order files must forbid it themselves.
 CLANG_BUILD_DIR := build/clang
 test-clang: system-deps $(VENV)/.deps
 	$(call apt_ensure,echo 'int main(){}' | clang++ -fopenmp -x c++ - -o /dev/null,clang libomp-dev)
 	$(VENV)/bin/cmake -S . -B $(CLANG_BUILD_DIR)-core $(CMAKE_COMMON) -DCMAKE_CXX_COMPILER=clang++ \
-		-DQUVARIN_BUILD_PYTHON=OFF -DQUVARIN_BUILD_TESTS=ON -DCMAKE_BUILD_TYPE=Release
-	$(VENV)/bin/cmake --build $(CLANG_BUILD_DIR)-core
+		-DQUVARIN_NO_CONTRACTION_EVERYWHERE=OFF -DQUVARIN_BUILD_PYTHON=OFF -DQUVARIN_BUILD_TESTS=ON \
+		-DCMAKE_BUILD_TYPE=Release
+	$(VENV)/bin/cmake --build $(CLANG_BUILD_DIR)-core --target quvarin_core_tests
 	cd $(CLANG_BUILD_DIR)-core && $(CURDIR)/$(VENV)/bin/ctest --output-on-failure
 	CXX=clang++ $(VPY) -m pip install -q --no-build-isolation --no-deps --upgrade --target $(CLANG_BUILD_DIR)-site \
 		-Cbuild-dir=$(CLANG_BUILD_DIR)-py$(PY_TAG) $(PIP_CMAKE_DEFINES) .
+	PYTHONPATH=$(CURDIR)/$(CLANG_BUILD_DIR)-site $(VPY) -m pytest -q -p no:cacheprovider tests
+
+# The core tests built with GCC without the global -ffp-contract=off (and
+# with GCC's default of contracting wherever it may): the files whose rounding
+# order is their result must keep it by themselves. test-clang does the same
+# for Clang.
+EXACT_BUILD_DIR := build/exact-rounding
+test-exact-rounding: system-deps $(VENV)/.deps
+	$(VENV)/bin/cmake -S . -B $(EXACT_BUILD_DIR) $(CMAKE_COMMON) -DQUVARIN_NO_CONTRACTION_EVERYWHERE=OFF \
+		-DQUVARIN_BUILD_PYTHON=OFF -DQUVARIN_BUILD_TESTS=ON -DCMAKE_BUILD_TYPE=Release
+	$(VENV)/bin/cmake --build $(EXACT_BUILD_DIR) --target quvarin_core_tests
+	cd $(EXACT_BUILD_DIR) && $(CURDIR)/$(VENV)/bin/ctest --output-on-failure
 
 # The core library cross-compiled for aarch64 (built, not run).
 build-aarch64: $(VENV)/.deps
@@ -180,8 +201,7 @@ clean:
 # bit for bit. The second run has glibc ignore FMA, so that it picks its
 # unfused expf and the lanes that reproduce that build are compared too.
 test-exhaustive: system-deps $(VENV)/.deps
-	$(VENV)/bin/cmake -S . -B $(CORE_BUILD_DIR) $(CMAKE_COMMON) \
-		-DQUVARIN_BUILD_PYTHON=OFF -DQUVARIN_BUILD_TESTS=ON -DCMAKE_BUILD_TYPE=Release
+	$(CONFIGURE_CORE_TESTS)
 	$(VENV)/bin/cmake --build $(CORE_BUILD_DIR) --target quvarin_expf_exhaustive
 	$(CORE_BUILD_DIR)/quvarin-core/tests/quvarin_expf_exhaustive
 	GLIBC_TUNABLES=glibc.cpu.hwcaps=-FMA $(CORE_BUILD_DIR)/quvarin-core/tests/quvarin_expf_exhaustive
