@@ -3,6 +3,7 @@
 #   make demo                 build, then train the digits classifier
 #   make test                 build, then run the C++ core tests and pytest
 #   make test PYTHON=python3.13   the same with another interpreter
+#   make test-torch           install PyTorch's CPU wheel, then run the tests that compare with it
 #   make bench                benchmarks against NumPy and PyTorch (draws bench/curves.png)
 #   make typecheck            check the type stub and the examples with mypy
 #   make fuzz                 a long fuzzing run of the whole Python surface
@@ -31,7 +32,7 @@ PIP_CMAKE_DEFINES := -Ccmake.define.QUVARIN_WERROR=$(WERROR)
 CONFIGURE_CORE_TESTS = $(VENV)/bin/cmake -S . -B $(CORE_BUILD_DIR) $(CMAKE_COMMON) \
 	-DQUVARIN_BUILD_PYTHON=OFF -DQUVARIN_BUILD_TESTS=ON -DCMAKE_BUILD_TYPE=Release
 
-.PHONY: all build demo test test-core test-py typecheck bench fuzz test-asan system-deps clean \
+.PHONY: all build demo test test-core test-py test-torch typecheck bench fuzz test-asan system-deps clean \
 	wheel sdist chroot-deps chroots test-wheel test-py314 test-clang build-aarch64 test-exhaustive \
 	test-exact-rounding
 
@@ -77,6 +78,12 @@ test-py: build typecheck
 	$(VPY) -m pytest -q tests
 
 test: test-core test-py
+
+# The tests marked torch (gradients against PyTorch's): deselected everywhere else
+# (pyproject.toml), so that what runs does not depend on what is installed.
+test-torch: build
+	$(VPY) -m pip install -q torch==2.13.0
+	$(VPY) -m pytest -q -m torch tests
 
 # PyTorch's CPU wheel is the peer of the comparison where one exists for
 # this interpreter; without it the benchmarks compare with NumPy alone.

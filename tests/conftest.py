@@ -5,6 +5,7 @@ import re
 import sys
 import threading
 
+import numpy as np
 import pytest
 
 import quvarin as qv  # a missing module must fail the run, not skip it
@@ -20,13 +21,166 @@ def _panic_type():
 
 PanicException = _panic_type()
 
-# Exact texts shared by several test files.
-F32_MISMATCH = "DTypeMismatch: Operation expected dtype 'float32', but found 'other CPU dtype'"
-UNSENDABLE = (
-    "assertion `left == right` failed: quvarin::tensor::core::Tensor is unsendable, "
-    "but sent to another thread"
+
+# --- the library's error texts ----------------------------------------------------------------------
+# Every test that expects one of the library's own texts takes it from here, and the fuzz tests accept
+# exactly these. A {} marks a part that varies: fill it with str.format; `.regex` matches the whole
+# text, with the pattern given for each part (captured as a group).
+
+
+class ErrorText(str):
+    def __new__(cls, template, *parts):
+        text = super().__new__(cls, template)
+        pieces = template.split("{}")
+        assert len(pieces) == len(parts) + 1, template
+        pattern = "".join(re.escape(piece) + f"({part})" for piece, part in zip(pieces, parts))
+        text.regex = re.compile(pattern + re.escape(pieces[-1]), re.S)
+        return text
+
+
+_SHAPE = r"\[[0-9, ]*\]"
+_DTYPE = r"[a-zA-Z0-9 ]+"
+_COUNT = r"\d+"
+
+SHAPE_MISMATCH = ErrorText("ShapeMismatch: Operation expected shape {}, but got {}", _SHAPE, _SHAPE)
+DTYPE_MISMATCH = ErrorText("DTypeMismatch: Operation expected dtype '{}', but found '{}'", _DTYPE, _DTYPE)
+F32_MISMATCH = DTYPE_MISMATCH.format("float32", "other CPU dtype")  # an operand that is not float32
+NOT_REQUIRES_GRAD = ErrorText("AutogradError: Cannot call backward() on a tensor where requires_grad is false.")
+NOT_F32_SEED = ErrorText("AutogradError: Phase 3 backward engine currently only supports CPU Float32 seeding.")
+GRADIENT_MISSING = ErrorText("AutogradError: Gradient missing")  # an elementwise product's node
+GRADIENT_MISSING_FOR = ErrorText("AutogradError: Gradient missing for {} Output", "ReLU|Sigmoid|MatMul|Sum")
+GRADIENT_MISSING_FOR_ID = ErrorText("AutogradError: Gradient missing for Output ID TensorId({})", _COUNT)  # +'s node
+GRADIENT_SHAPE_MISMATCH = ErrorText("Gradient shape mismatch")
+EMPTY_ITEM = ErrorText("Cannot extract item from an empty tensor")
+DATA_LENGTH_MISMATCH = ErrorText("Data length {} does not match shape capacity {}", _COUNT, _COUNT)
+TOO_MANY_ELEMENTS = ErrorText("Shape has more elements than a 64-bit count can hold")
+INVALID_DEVICE = ErrorText("Invalid device string: {}", ".*")
+SCALAR_SLICE = ErrorText("Cannot slice rows from a scalar tensor")
+ROW_OUT_OF_RANGE = ErrorText("Row index {} out of range for tensor with {} rows", "-?" + _COUNT, _COUNT)
+GENERAL_INDEXING = ErrorText("General indexing not yet supported. Use slice_rows() for row selection.")
+INPLACE_INDEXING = ErrorText("In-place indexing not yet supported.")
+NO_DELETE = ErrorText("can't delete item")
+NO_NUMPY = ErrorText("Numpy interoperability is not yet implemented")
+NO_DLPACK = ErrorText("DLPack is not yet implemented")
+TENSOR_F32_ONLY = ErrorText("tensor creation currently only supports float32 CPU")
+ONES_F32_ONLY = ErrorText("ones is currently only supported for float32 CPU")
+ALREADY_BORROWED = ErrorText("Already borrowed")  # a write while the tensor is read
+ALREADY_MUTABLY_BORROWED = ErrorText("Already mutably borrowed")  # any use while it is written
+CONSTRUCTOR_REFUSED = ErrorText("not implemented: Please use creation functions like zeros or ones")
+CAPACITY_OVERFLOW = ErrorText("capacity overflow")
+UNSENDABLE = ErrorText(
+    "assertion `left == right` failed: quvarin::tensor::core::Tensor is unsendable, but sent to another thread"
 )
-DROPPED_ELSEWHERE = "quvarin::tensor::core::Tensor is unsendable, but is being dropped on another thread"
+FOREIGN_USE = ErrorText(UNSENDABLE + "\n  left: ThreadId({})\n right: ThreadId({})", _COUNT, _COUNT)  # caller, owner
+DROPPED_ELSEWHERE = ErrorText("quvarin::tensor::core::Tensor is unsendable, but is being dropped on another thread")
+
+DOCUMENTED_ERRORS = {
+    ValueError: [SHAPE_MISMATCH, DTYPE_MISMATCH, NOT_REQUIRES_GRAD, NOT_F32_SEED, GRADIENT_MISSING,
+                 GRADIENT_MISSING_FOR, GRADIENT_MISSING_FOR_ID, GRADIENT_SHAPE_MISMATCH, EMPTY_ITEM,
+                 DATA_LENGTH_MISMATCH, TOO_MANY_ELEMENTS, INVALID_DEVICE],
+    IndexError: [SCALAR_SLICE, ROW_OUT_OF_RANGE],
+    NotImplementedError: [GENERAL_INDEXING, INPLACE_INDEXING, NO_DELETE, NO_NUMPY, NO_DLPACK, TENSOR_F32_ONLY,
+                          ONES_F32_ONLY],
+    RuntimeError: [ALREADY_BORROWED, ALREADY_MUTABLY_BORROWED],
+    PanicException: [CONSTRUCTOR_REFUSED, CAPACITY_OVERFLOW, FOREIGN_USE],
+}
+
+
+def documented_error(exc_type, text):
+    """The entry of DOCUMENTED_ERRORS that text is, or None."""
+    return next((known for known in DOCUMENTED_ERRORS.get(exc_type, ()) if known.regex.fullmatch(text)), None)
+
+
+def missing_argument(qualname, parameter):
+    """The binding's text for a call without its one required argument."""
+    return f"{qualname}() missing 1 required positional argument: '{parameter}'"
+
+
+# --- the Tensor class's members -----------------------------------------------------------------------
+# Every test that goes over the whole class takes the names from here; test_module checks them against
+# the class, so a member added later is missed by none of those tests.
+
+TENSOR_PROPERTIES = ("shape", "dtype", "device", "requires_grad")
+TENSOR_METHODS = {  # name: parameters after self
+    "item": (), "data": (), "tolist": (), "relu": (), "sigmoid": (), "sum": (), "backward": (), "numpy": (),
+    "__dlpack_device__": (),
+    "matmul": ("other",), "apply_sgd_step": ("lr",), "slice_rows": ("index",), "__dlpack__": ("_stream",),
+}
+TENSOR_STATIC_METHODS = {"from_numpy": ("_array",)}
+TENSOR_SLOTS = {  # the operator and subscription slots the class fills: parameters after self
+    "__add__": ("other",), "__radd__": ("other",), "__mul__": ("other",), "__rmul__": ("other",),
+    "__getitem__": ("key",), "__setitem__": ("key", "value"), "__delitem__": ("key",),
+}
+NO_ARGUMENT_METHODS = [name for name, parameters in TENSOR_METHODS.items() if not parameters]
+
+
+def plausible_arguments(parameters, other):
+    """Values the parameters accept, for calls whose outcome does not depend on them; other: a tensor."""
+    values = {"other": other, "lr": 0.1, "index": 0, "_stream": None, "_array": None}
+    return [values[parameter] for parameter in parameters]
+
+
+def _member_use(name, parameters):
+    return lambda t, u: getattr(t, name)(*plausible_arguments(parameters, u))
+
+
+def _setitem(t):
+    t[0] = 1.0
+
+
+def _delitem(t):
+    del t[0]
+
+
+# Every way in to a tensor t: each member once with arguments it accepts, each method with parameters
+# called without them, and the paths that reach t as an operand or past a refused argument; u is another
+# tensor. name: use(t, u)
+TENSOR_USES = {
+    **{name: (lambda t, u, name=name: getattr(t, name)) for name in TENSOR_PROPERTIES},
+    **{name: _member_use(name, parameters) for name, parameters in {**TENSOR_METHODS, **TENSOR_STATIC_METHODS}.items()},
+    **{f"{name}-missing": (lambda t, u, name=name: getattr(t, name)())
+       for name, parameters in TENSOR_METHODS.items() if parameters},
+    "apply_sgd_step-bad-lr": lambda t, u: t.apply_sgd_step("x"),
+    "matmul-bad-other": lambda t, u: t.matmul(5),
+    "matmul-other": lambda t, u: u.matmul(t),
+    "matmul-self": lambda t, u: t.matmul(t),
+    "slice_rows-bad-index": lambda t, u: t.slice_rows("x"),
+    "add": lambda t, u: t + u,
+    "add-right": lambda t, u: u + t,
+    "add-self": lambda t, u: t + t,
+    "add-int": lambda t, u: t + 1,
+    "int-add": lambda t, u: 1 + t,
+    "mul": lambda t, u: t * u,
+    "mul-right": lambda t, u: u * t,
+    "getitem": lambda t, u: t[0],
+    "setitem": lambda t, u: _setitem(t),
+    "delitem": lambda t, u: _delitem(t),
+    "repr": lambda t, u: repr(t),
+    "hash": lambda t, u: hash(t),
+}
+
+
+# --- values ------------------------------------------------------------------------------------------
+
+DTYPE_NAMES = ["float32", "float16", "bfloat16", "int32", "int8"]
+DTYPES = [getattr(qv, name) for name in DTYPE_NAMES]
+NON_F32_DTYPES = DTYPES[1:]
+
+
+def t32(array, requires_grad=False):
+    """A tensor of array's float32 values and shape."""
+    array = np.asarray(array, dtype=np.float32)
+    return qv.tensor(array.ravel().tolist(), list(array.shape), requires_grad=requires_grad)
+
+
+def f32bits(values):
+    """The float32 bit patterns of values, flattened, as a tuple."""
+    return tuple(np.asarray(values, dtype=np.float32).ravel().view(np.uint32).tolist())
+
+
+class Outer:
+    class Inner:  # named 'Outer.Inner' in the binding's messages
+        pass
 
 
 # --- interpreter reference messages -------------------------------------------------------------
@@ -37,12 +191,6 @@ _api = ctypes.pythonapi
 _as_double = _api.PyFloat_AsDouble
 _as_double.restype = ctypes.c_double
 _as_double.argtypes = [ctypes.py_object]
-_as_i64 = _api.PyLong_AsLongLong
-_as_i64.restype = ctypes.c_longlong
-_as_i64.argtypes = [ctypes.py_object]
-_as_u64 = _api.PyLong_AsUnsignedLongLong
-_as_u64.restype = ctypes.c_ulonglong
-_as_u64.argtypes = [ctypes.py_object]
 _number_index = _api.PyNumber_Index
 _number_index.restype = ctypes.py_object
 _number_index.argtypes = [ctypes.py_object]
@@ -87,6 +235,43 @@ class FloatLike:
 
     def __float__(self):
         return self.value
+
+    def __repr__(self):  # shown in the examples the fuzz tests report
+        return f"FloatLike({self.value!r})"
+
+
+class Raises:
+    """A number whose conversions raise the given exception."""
+
+    def __init__(self, exc):
+        self.exc = exc
+
+    def __float__(self):
+        raise self.exc
+
+    def __index__(self):
+        raise self.exc
+
+
+class MyTypeError(TypeError):
+    pass
+
+
+class Interrupt(BaseException):
+    pass
+
+
+class LyingLength:
+    """A sequence whose length reports `length` items, whatever iteration yields."""
+
+    def __init__(self, items, length):
+        self.items, self.length = items, length
+
+    def __len__(self):
+        return self.length
+
+    def __getitem__(self, i):
+        return self.items[i]
 
 
 # --- threads ---------------------------------------------------------------------------------------
@@ -141,8 +326,6 @@ def is_panic(exc):
 # Ids and the tape are not visible from Python, but a node whose result never received a gradient
 # fails the next backward pass with a message naming that result (addition names its TensorId).
 
-_ADD_MISSING = re.compile(r"AutogradError: Gradient missing for Output ID TensorId\((\d+)\)")
-
 
 def backward_error(tensor):
     """The message of the ValueError raised by tensor.backward(), or None on success."""
@@ -170,7 +353,7 @@ def next_id():
     d = qv.zeros([1], requires_grad=True)  # id k+2
     message = backward_error(d)
     assert message is not None, "probe node was not recorded"
-    match = _ADD_MISSING.fullmatch(message)
+    match = GRADIENT_MISSING_FOR_ID.regex.fullmatch(message)
     assert match, message
     del c
     return int(match.group(1)) + 2

@@ -2,6 +2,7 @@
 
 import math
 import struct
+import sys
 from fractions import Fraction
 from decimal import Decimal
 
@@ -9,41 +10,17 @@ import numpy as np
 import pytest
 from hypothesis import given, settings, strategies as st
 
-from conftest import F32_MISMATCH, FloatLike, Index, float_conversion_error, index_conversion_error, next_id
+from conftest import (
+    DATA_LENGTH_MISMATCH, DTYPES, F32_MISMATCH, GRADIENT_MISSING_FOR_ID, ONES_F32_ONLY, PY, TENSOR_F32_ONLY, FloatLike,
+    Index, LyingLength, Outer, float_conversion_error, index_conversion_error,
+    missing_argument, next_id, tape_is_empty,
+)
 
 import quvarin as qv
-
-ALL_DTYPES = [qv.float32, qv.float16, qv.bfloat16, qv.int32, qv.int8]
 
 
 def bits(x):
     return struct.pack("<d", x)
-
-
-def f32(x):
-    return float(np.float32(x))
-
-
-class Outer:
-    class Inner:
-        pass
-
-
-class Raises:
-    """An element whose conversion raises the given exception."""
-
-    def __init__(self, exc):
-        self.exc = exc
-
-    def __float__(self):
-        raise self.exc
-
-    def __index__(self):
-        raise self.exc
-
-
-class MyTypeError(TypeError):
-    pass
 
 
 # --- results ---------------------------------------------------------------------------------------
@@ -98,7 +75,7 @@ def test_created_tensor(make, shape, data, requires_grad):
     assert t.device == "cpu"
 
 
-@pytest.mark.parametrize("dtype", ALL_DTYPES, ids=str)
+@pytest.mark.parametrize("dtype", DTYPES, ids=str)
 def test_zeros_of_every_dtype(dtype):
     t = qv.zeros([2, 2], dtype=dtype)
     assert t.dtype == str(dtype)
@@ -150,10 +127,6 @@ def test_elements_round_via_double_to_nearest_float32(value):
     assert bits(got) == bits(expected)
 
 
-def test_double_rounding_of_large_int():
-    assert qv.tensor([2**54 + 2**30 + 1], [1]).item() == 2.0**54
-
-
 def test_nan_keeps_its_sign():
     got = qv.tensor([float("nan"), -float("nan")], [2]).data()
     assert math.isnan(got[0]) and math.isnan(got[1])
@@ -180,33 +153,16 @@ def test_shape_and_numel_consistent(shape):
     assert qv.zeros(shape).shape == shape and len(qv.ones(shape).data()) == n
 
 
-class LyingLength:
-    """A sequence whose length reports far more items than iteration yields."""
-
-    def __init__(self, items, length):
-        self.items, self.length = items, length
-
-    def __len__(self):
-        return self.length
-
-    def __getitem__(self, i):
-        return self.items[i]
-
-
 class BrokenLength(LyingLength):
     def __len__(self):
         raise RuntimeError("no length")
 
 
-@pytest.mark.parametrize("length", [0, 1, 2**31, 2**40, 2**62])
+@pytest.mark.parametrize("length", [0, 1, 2**31, 2**40, 2**62, sys.maxsize])
 def test_reported_length_is_only_a_hint(length):
-    try:
-        t = qv.tensor(LyingLength([1.0, 2.0], length), [2])
-    except MemoryError:  # reserving the reported size may fail; that must not be fatal
-        pass
-    else:
-        assert t.data() == [1.0, 2.0]
-    assert qv.ones([1]).data() == [1.0]
+    # nothing is reserved from it: a huge claim costs nothing
+    t = qv.tensor(LyingLength([1.0, 2.0, 3.0], length), LyingLength([3], length))
+    assert t.data() == [1.0, 2.0, 3.0] and t.shape == [3]
 
 
 def test_sequence_without_length_is_iterated():
@@ -219,13 +175,13 @@ def test_sequence_without_length_is_iterated():
 
 TYPE_ERRORS = [
     # binding
-    (lambda: qv.zeros(), "zeros() missing 1 required positional argument: 'shape'"),
-    (lambda: qv.ones(), "ones() missing 1 required positional argument: 'shape'"),
-    (lambda: qv.ones(dtype=None), "ones() missing 1 required positional argument: 'shape'"),
+    (lambda: qv.zeros(), missing_argument("zeros", "shape")),
+    (lambda: qv.ones(), missing_argument("ones", "shape")),
+    (lambda: qv.ones(dtype=None), missing_argument("ones", "shape")),
     (lambda: qv.tensor(), "tensor() missing 2 required positional arguments: 'data' and 'shape'"),
     (lambda: qv.tensor(requires_grad=True), "tensor() missing 2 required positional arguments: 'data' and 'shape'"),
-    (lambda: qv.tensor([1.0]), "tensor() missing 1 required positional argument: 'shape'"),
-    (lambda: qv.tensor(shape=[1]), "tensor() missing 1 required positional argument: 'data'"),
+    (lambda: qv.tensor([1.0]), missing_argument("tensor", "shape")),
+    (lambda: qv.tensor(shape=[1]), missing_argument("tensor", "data")),
     (lambda: qv.zeros([1], None, None, False, 5), "zeros() takes from 1 to 4 positional arguments but 5 were given"),
     (lambda: qv.ones(1, 2, 3, 4, 5), "ones() takes from 1 to 4 positional arguments but 5 were given"),
     (lambda: qv.ones(1, 2, 3, 4, 5, 6), "ones() takes from 1 to 4 positional arguments but 6 were given"),
@@ -324,41 +280,6 @@ def test_nested_data_is_rejected():
     assert str(info.value).startswith("argument 'data': ")
 
 
-@pytest.mark.parametrize("param", ["data", "shape"])
-def test_conversion_type_error_keeps_its_cause(param):
-    cause = KeyError("root")
-
-    class Bad:
-        def __float__(self):
-            raise TypeError("bad element") from cause
-
-        def __index__(self):
-            raise TypeError("bad element") from cause
-
-    with pytest.raises(TypeError) as info:
-        if param == "data":
-            qv.tensor([Bad()], [1])
-        else:
-            qv.zeros([Bad()])
-    assert str(info.value) == f"argument '{param}': bad element"
-    assert info.value.__cause__ is cause
-
-
-@pytest.mark.parametrize("param", ["data", "shape"])
-@pytest.mark.parametrize(
-    "exc",
-    [MyTypeError("sub"), ValueError("val"), OverflowError("ovf"), ZeroDivisionError("zero"), RuntimeError("rt")],
-    ids=lambda e: type(e).__name__,
-)
-def test_other_conversion_exceptions_pass_unchanged(param, exc):
-    with pytest.raises(type(exc)) as info:
-        if param == "data":
-            qv.tensor([Raises(exc)], [1])
-        else:
-            qv.zeros([Raises(exc)])
-    assert info.value is exc
-
-
 @pytest.mark.parametrize(
     "call",
     [
@@ -380,23 +301,23 @@ def test_overflow_errors_pass_unchanged(call):
 @pytest.mark.parametrize(
     "call, exc, message",
     [
-        (lambda: qv.ones([2, 2], dtype=qv.int8), NotImplementedError, "ones is currently only supported for float32 CPU"),
-        (lambda: qv.ones([2], dtype=qv.float16), NotImplementedError, "ones is currently only supported for float32 CPU"),
-        (lambda: qv.ones([2], qv.bfloat16, qv.Device("cpu")), NotImplementedError, "ones is currently only supported for float32 CPU"),
-        (lambda: qv.ones([], dtype=qv.int32), NotImplementedError, "ones is currently only supported for float32 CPU"),
+        (lambda: qv.ones([2, 2], dtype=qv.int8), NotImplementedError, ONES_F32_ONLY),
+        (lambda: qv.ones([2], dtype=qv.float16), NotImplementedError, ONES_F32_ONLY),
+        (lambda: qv.ones([2], qv.bfloat16, qv.Device("cpu")), NotImplementedError, ONES_F32_ONLY),
+        (lambda: qv.ones([], dtype=qv.int32), NotImplementedError, ONES_F32_ONLY),
         # the dtype is refused before any allocation
-        (lambda: qv.ones([2**40], dtype=qv.int8), NotImplementedError, "ones is currently only supported for float32 CPU"),
-        (lambda: qv.tensor([1.0], [1], dtype=qv.float16), NotImplementedError, "tensor creation currently only supports float32 CPU"),
-        (lambda: qv.tensor([1.0, 2.0], [3], dtype=qv.int8), NotImplementedError, "tensor creation currently only supports float32 CPU"),
-        (lambda: qv.tensor([], [0], dtype=qv.int32), NotImplementedError, "tensor creation currently only supports float32 CPU"),
-        (lambda: qv.tensor([1.0], [2**40], dtype=qv.bfloat16), NotImplementedError, "tensor creation currently only supports float32 CPU"),
-        (lambda: qv.tensor([1.0, 2.0], [3]), ValueError, "Data length 2 does not match shape capacity 3"),
-        (lambda: qv.tensor([1, 2, 3, 4, 5], [2, 3]), ValueError, "Data length 5 does not match shape capacity 6"),
-        (lambda: qv.tensor([], []), ValueError, "Data length 0 does not match shape capacity 1"),
-        (lambda: qv.tensor([1.0, 2.0], []), ValueError, "Data length 2 does not match shape capacity 1"),
-        (lambda: qv.tensor([1.0], [0]), ValueError, "Data length 1 does not match shape capacity 0"),
-        (lambda: qv.tensor([1.0], [2**40]), ValueError, "Data length 1 does not match shape capacity 1099511627776"),
-        (lambda: qv.tensor([1.0], [2**32, 2**31]), ValueError, "Data length 1 does not match shape capacity 9223372036854775808"),
+        (lambda: qv.ones([2**40], dtype=qv.int8), NotImplementedError, ONES_F32_ONLY),
+        (lambda: qv.tensor([1.0], [1], dtype=qv.float16), NotImplementedError, TENSOR_F32_ONLY),
+        (lambda: qv.tensor([1.0, 2.0], [3], dtype=qv.int8), NotImplementedError, TENSOR_F32_ONLY),
+        (lambda: qv.tensor([], [0], dtype=qv.int32), NotImplementedError, TENSOR_F32_ONLY),
+        (lambda: qv.tensor([1.0], [2**40], dtype=qv.bfloat16), NotImplementedError, TENSOR_F32_ONLY),
+        (lambda: qv.tensor([1.0, 2.0], [3]), ValueError, DATA_LENGTH_MISMATCH.format(2, 3)),
+        (lambda: qv.tensor([1, 2, 3, 4, 5], [2, 3]), ValueError, DATA_LENGTH_MISMATCH.format(5, 6)),
+        (lambda: qv.tensor([], []), ValueError, DATA_LENGTH_MISMATCH.format(0, 1)),
+        (lambda: qv.tensor([1.0, 2.0], []), ValueError, DATA_LENGTH_MISMATCH.format(2, 1)),
+        (lambda: qv.tensor([1.0], [0]), ValueError, DATA_LENGTH_MISMATCH.format(1, 0)),
+        (lambda: qv.tensor([1.0], [2**40]), ValueError, DATA_LENGTH_MISMATCH.format(1, 2**40)),
+        (lambda: qv.tensor([1.0], [2**32, 2**31]), ValueError, DATA_LENGTH_MISMATCH.format(1, 2**63)),
     ],
 )
 def test_creation_refusals(call, exc, message):
@@ -470,8 +391,6 @@ def test_failed_creations_draw_no_id():
 
 
 def test_creation_records_nothing():
-    from conftest import tape_is_empty
-
     qv.zeros([2], requires_grad=True)
     qv.ones([2], requires_grad=True)
     qv.tensor([1.0], [1], requires_grad=True)
@@ -480,8 +399,6 @@ def test_creation_records_nothing():
 
 def test_first_tensor_of_a_process_has_id_one():
     import subprocess
-
-    from conftest import PY
 
     code = (
         "import quvarin as qv\n"
@@ -494,7 +411,7 @@ def test_first_tensor_of_a_process_has_id_one():
     )
     out = subprocess.run([PY, "-c", code], capture_output=True, text=True, timeout=60)
     assert out.returncode == 0, out.stderr
-    assert out.stdout.strip() == "AutogradError: Gradient missing for Output ID TensorId(2)"
+    assert out.stdout.strip() == GRADIENT_MISSING_FOR_ID.format(2)
 
 
 def test_long_data_beyond_any_preallocation():
@@ -504,22 +421,6 @@ def test_long_data_beyond_any_preallocation():
     assert t.slice_rows(-1).item() == float(n - 1)
     assert t.slice_rows(2**24).item() == float(2**24)
     assert t.slice_rows(12345).item() == 12345.0
-
-
-class Interrupt(BaseException):
-    pass
-
-
-@pytest.mark.parametrize("param", ["data", "shape"])
-def test_base_exceptions_from_conversion_pass_unchanged(param):
-    exc = Interrupt("stop")
-    with pytest.raises(Interrupt) as info:
-        if param == "data":
-            qv.tensor([1.0, Raises(exc)], [2])
-        else:
-            qv.zeros([Raises(exc)])
-    assert info.value is exc
-    assert qv.ones([1]).data() == [1.0]
 
 
 def test_conversion_code_may_use_the_library():

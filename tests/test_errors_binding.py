@@ -2,52 +2,36 @@
 
 import pytest
 
-from conftest import float_conversion_error, index_conversion_error
+from conftest import (
+    ALREADY_BORROWED, ALREADY_MUTABLY_BORROWED, NO_ARGUMENT_METHODS, NO_DELETE, NO_NUMPY, TENSOR_METHODS,
+    TENSOR_STATIC_METHODS, TENSOR_USES, Interrupt, MyTypeError, Outer, Raises, float_conversion_error,
+    index_conversion_error, missing_argument, plausible_arguments,
+)
 
 import quvarin as qv
-
-
-class Outer:
-    class Inner:
-        pass
-
-
-class MyTypeError(TypeError):
-    pass
-
-
-class Interrupt(BaseException):
-    pass
-
-
-class Raising:
-    def __init__(self, exc):
-        self.exc = exc
-
-    def __float__(self):
-        raise self.exc
-
-    def __index__(self):
-        raise self.exc
 
 
 def tensors():
     return qv.ones([2, 2]), qv.ones([2, 2])
 
 
-# (qualified name, parameter, bound method factory, valid argument)
+# The methods with a parameter: (qualified name, parameter, bound method factory, valid argument); a
+# static method both through the class and through an instance.
+WITH_PARAMETER = {name: parameters[0] for name, parameters in {**TENSOR_METHODS, **TENSOR_STATIC_METHODS}.items()
+                  if parameters}
 METHODS = [
-    ("Tensor.matmul", "other", lambda t, u: t.matmul, lambda t, u: u),
-    ("Tensor.apply_sgd_step", "lr", lambda t, u: t.apply_sgd_step, lambda t, u: 0.5),
-    ("Tensor.slice_rows", "index", lambda t, u: t.slice_rows, lambda t, u: 0),
-    ("Tensor.from_numpy", "_array", lambda t, u: qv.Tensor.from_numpy, lambda t, u: None),
-    ("Tensor.from_numpy", "_array", lambda t, u: t.from_numpy, lambda t, u: None),
-    ("Tensor.__dlpack__", "_stream", lambda t, u: t.__dlpack__, lambda t, u: None),
+    (f"Tensor.{name}", parameter, lambda t, u, name=name: getattr(t, name),
+     lambda t, u, parameter=parameter: plausible_arguments([parameter], u)[0])
+    for name, parameter in WITH_PARAMETER.items()
+] + [
+    (f"Tensor.{name}", parameter, lambda t, u, name=name: getattr(qv.Tensor, name),
+     lambda t, u, parameter=parameter: plausible_arguments([parameter], u)[0])
+    for name, parameter in WITH_PARAMETER.items() if name in TENSOR_STATIC_METHODS
 ]
-METHOD_IDS = ["matmul", "apply_sgd_step", "slice_rows", "from_numpy-class", "from_numpy-instance", "__dlpack__"]
+METHOD_IDS = list(WITH_PARAMETER) + [f"{name}-class" for name in WITH_PARAMETER if name in TENSOR_STATIC_METHODS]
 
 BINDING_CASES = [
-    ("missing", lambda m, v, p: m(), "{q}() missing 1 required positional argument: '{p}'"),
+    ("missing", lambda m, v, p: m(), missing_argument("{q}", "{p}")),
     ("missing-with-unknown-kw-first", lambda m, v, p: m(bogus=1), "{q}() got an unexpected keyword argument 'bogus'"),
     ("two-positional", lambda m, v, p: m(v, v), "{q}() takes 1 positional arguments but 2 were given"),
     ("three-positional", lambda m, v, p: m(v, v, v), "{q}() takes 1 positional arguments but 3 were given"),
@@ -93,7 +77,7 @@ def test_unbound_methods_bind_the_receiver_first():
     assert qv.Tensor.matmul(t, other=u).data() == [2.0] * 4
     with pytest.raises(TypeError) as info:
         qv.Tensor.matmul(t)
-    assert str(info.value) == "Tensor.matmul() missing 1 required positional argument: 'other'"
+    assert str(info.value) == missing_argument("Tensor.matmul", "other")
 
 
 # --- conversions --------------------------------------------------------------------------------------
@@ -149,42 +133,40 @@ def test_index_type_errors_are_prefixed(index):
     assert t.slice_rows(0).data() == [1.0, 1.0]
 
 
-@pytest.mark.parametrize("param", ["lr", "index"])
-def test_conversion_type_error_keeps_cause_and_drops_context(param):
+# Each parameter converted from a Python number, by a call that converts it; t is a 2x2 tensor.
+CONVERTED = {
+    "data": lambda t, value: qv.tensor([value], [1]),
+    "shape": lambda t, value: qv.zeros([value]),
+    "lr": lambda t, value: t.apply_sgd_step(value),
+    "index": lambda t, value: t.slice_rows(value),
+}
+
+
+@pytest.mark.parametrize("param", CONVERTED)
+def test_conversion_type_error_keeps_its_cause(param):
     cause = LookupError("root")
-    t = qv.ones([2, 2])
-
-    class Bad:
-        def __float__(self):
-            raise TypeError("nope") from cause
-
-        def __index__(self):
-            raise TypeError("nope") from cause
-
+    error = TypeError("nope")
+    error.__cause__ = cause
     with pytest.raises(TypeError) as info:
-        if param == "lr":
-            t.apply_sgd_step(Bad())
-        else:
-            t.slice_rows(Bad())
+        CONVERTED[param](qv.ones([2, 2]), Raises(error))
     assert str(info.value) == f"argument '{param}': nope"
     assert info.value.__cause__ is cause
 
 
-@pytest.mark.parametrize("param", ["lr", "index"])
+@pytest.mark.parametrize("param", CONVERTED)
 @pytest.mark.parametrize(
     "exc",
-    [MyTypeError("sub"), ValueError("v"), OverflowError("o"), ZeroDivisionError("z"), KeyError("k"), Interrupt("i")],
+    [MyTypeError("sub"), ValueError("v"), OverflowError("o"), ZeroDivisionError("z"), KeyError("k"), RuntimeError("r"),
+     Interrupt("i")],
     ids=lambda e: type(e).__name__,
 )
 def test_other_conversion_exceptions_pass_unchanged(param, exc):
     t = qv.ones([2, 2])
     with pytest.raises(type(exc)) as info:
-        if param == "lr":
-            t.apply_sgd_step(Raising(exc))
-        else:
-            t.slice_rows(Raising(exc))
+        CONVERTED[param](t, Raises(exc))
     assert info.value is exc
     t.apply_sgd_step(0.5)  # nothing is left held
+    assert qv.ones([1]).data() == [1.0]
 
 
 @pytest.mark.parametrize(
@@ -205,72 +187,61 @@ def test_overflow_passes_unchanged(call):
     assert not str(info.value).startswith("argument")
 
 
-@pytest.mark.parametrize("name, args", [("matmul", (None,)), ("apply_sgd_step", (0.1,)), ("slice_rows", (0,)),
-                                        ("__dlpack__", (None,))])
-def test_unbound_methods_with_foreign_receiver(name, args):
-    # the interpreter's descriptor check answers; no "argument '...'" prefix
+@pytest.mark.parametrize("name", [*TENSOR_METHODS])
+def test_unbound_methods_with_foreign_receiver(name):
+    # the interpreter's descriptor check answers before the method runs: no "argument '...'" prefix
     with pytest.raises(TypeError) as info:
-        getattr(qv.Tensor, name)(5, *args)
+        getattr(qv.Tensor, name)(5, *plausible_arguments(TENSOR_METHODS[name], None))
     assert not str(info.value).startswith("argument '")
+
+
+@pytest.mark.parametrize("name", NO_ARGUMENT_METHODS)
+@pytest.mark.parametrize("args, kwargs", [((1,), {}), ((), {"x": 1}), ((None, None), {})])
+def test_no_argument_methods_reject_arguments(name, args, kwargs):
+    t = qv.ones([1])
+    with pytest.raises(TypeError):
+        getattr(t, name)(*args, **kwargs)
+    assert t.data() == [1.0]
 
 
 # --- access rules ---------------------------------------------------------------------------------------
 
-READ_REFUSED = (RuntimeError, "Already mutably borrowed")
-WRITE_REFUSED = (RuntimeError, "Already borrowed")
+READ_REFUSED = (RuntimeError, ALREADY_MUTABLY_BORROWED)
+WRITE_REFUSED = (RuntimeError, ALREADY_BORROWED)
+UNSUPPORTED_ADD = (TypeError, "unsupported operand type(s) for +: 'quvarin.Tensor' and 'quvarin.Tensor'")
+UNSUPPORTED_MUL = (TypeError, "unsupported operand type(s) for *: 'quvarin.Tensor' and 'quvarin.Tensor'")
 
-
-def _setitem(t):
-    t[0] = 1.0
-
-
-def _delitem(t):
-    del t[0]
-
-
-# actions run while the receiver t of apply_sgd_step is held for writing; u is another tensor
-WHILE_WRITING = [
-    ("data", lambda t, u: t.data(), READ_REFUSED),
-    ("tolist", lambda t, u: t.tolist(), READ_REFUSED),
-    ("item", lambda t, u: t.item(), READ_REFUSED),
-    ("shape", lambda t, u: t.shape, READ_REFUSED),
-    ("dtype", lambda t, u: t.dtype, READ_REFUSED),
-    ("device", lambda t, u: t.device, READ_REFUSED),
-    ("requires_grad", lambda t, u: t.requires_grad, READ_REFUSED),
-    ("relu", lambda t, u: t.relu(), READ_REFUSED),
-    ("sigmoid", lambda t, u: t.sigmoid(), READ_REFUSED),
-    ("sum", lambda t, u: t.sum(), READ_REFUSED),
-    ("backward", lambda t, u: t.backward(), READ_REFUSED),
-    ("matmul-receiver", lambda t, u: t.matmul(u), READ_REFUSED),
-    ("matmul-receiver-bad-other", lambda t, u: t.matmul(5), READ_REFUSED),
-    ("matmul-other", lambda t, u: u.matmul(t), READ_REFUSED),
-    ("matmul-self", lambda t, u: t.matmul(t), READ_REFUSED),
-    ("slice_rows", lambda t, u: t.slice_rows(0), READ_REFUSED),
-    ("slice_rows-bad-index", lambda t, u: t.slice_rows("x"), READ_REFUSED),
-    ("getitem", lambda t, u: t[0], READ_REFUSED),
-    ("setitem", lambda t, u: _setitem(t), READ_REFUSED),
-    ("numpy", lambda t, u: t.numpy(), READ_REFUSED),
-    ("dlpack", lambda t, u: t.__dlpack__(None), READ_REFUSED),
-    ("dlpack_device", lambda t, u: t.__dlpack_device__(), READ_REFUSED),
-    ("apply_sgd_step", lambda t, u: t.apply_sgd_step(0.1), WRITE_REFUSED),
-    ("apply_sgd_step-bad-lr", lambda t, u: t.apply_sgd_step("x"), WRITE_REFUSED),
-    ("delitem", lambda t, u: _delitem(t), (NotImplementedError, "can't delete item")),
-    ("from_numpy", lambda t, u: t.from_numpy(None), (NotImplementedError, "Numpy interoperability is not yet implemented")),
-    ("add", lambda t, u: t + u, (TypeError, "unsupported operand type(s) for +: 'quvarin.Tensor' and 'quvarin.Tensor'")),
-    ("add-right", lambda t, u: u + t, (TypeError, "unsupported operand type(s) for +: 'quvarin.Tensor' and 'quvarin.Tensor'")),
-    ("add-self", lambda t, u: t + t, (TypeError, "unsupported operand type(s) for +: 'quvarin.Tensor' and 'quvarin.Tensor'")),
-    ("mul", lambda t, u: t * u, (TypeError, "unsupported operand type(s) for *: 'quvarin.Tensor' and 'quvarin.Tensor'")),
-    ("mul-right", lambda t, u: u * t, (TypeError, "unsupported operand type(s) for *: 'quvarin.Tensor' and 'quvarin.Tensor'")),
-    # argument binding comes before the access
-    ("matmul-missing", lambda t, u: t.matmul(), (TypeError, "Tensor.matmul() missing 1 required positional argument: 'other'")),
-    ("slice_rows-missing", lambda t, u: t.slice_rows(), (TypeError, "Tensor.slice_rows() missing 1 required positional argument: 'index'")),
-    ("sgd-missing", lambda t, u: t.apply_sgd_step(), (TypeError, "Tensor.apply_sgd_step() missing 1 required positional argument: 'lr'")),
-    ("dlpack-missing", lambda t, u: t.__dlpack__(), (TypeError, "Tensor.__dlpack__() missing 1 required positional argument: '_stream'")),
+# Every use of a tensor t run while apply_sgd_step holds it for writing (u is another tensor), and
+# the outcome where it is not READ_REFUSED.
+WHILE_WRITING = {
+    **TENSOR_USES,
     # other tensors stay usable
-    ("other-data", lambda t, u: u.data(), ("ok", [1.0] * 4)),
-    ("other-sum", lambda t, u: u.sum().data(), ("ok", [4.0])),
-    ("other-bad-matmul", lambda t, u: u.matmul(5), (TypeError, "argument 'other': 'int' object is not an instance of 'Tensor'")),
-]
+    "other-data": lambda t, u: u.data(),
+    "other-sum": lambda t, u: u.sum().data(),
+    "other-bad-matmul": lambda t, u: u.matmul(5),
+}
+WHILE_WRITING_OUTCOMES = {
+    "apply_sgd_step": WRITE_REFUSED,
+    "apply_sgd_step-bad-lr": WRITE_REFUSED,
+    "delitem": (NotImplementedError, NO_DELETE),
+    "from_numpy": (NotImplementedError, NO_NUMPY),
+    # a refused operand makes way for the other operand's reflected method
+    "add": UNSUPPORTED_ADD,
+    "add-right": UNSUPPORTED_ADD,
+    "add-self": UNSUPPORTED_ADD,
+    "add-int": (TypeError, "unsupported operand type(s) for +: 'quvarin.Tensor' and 'int'"),
+    "int-add": (TypeError, "unsupported operand type(s) for +: 'int' and 'quvarin.Tensor'"),
+    "mul": UNSUPPORTED_MUL,
+    "mul-right": UNSUPPORTED_MUL,
+    "repr": ("ok", repr),
+    "hash": ("ok", hash),
+    # argument binding comes before the access
+    **{f"{name}-missing": (TypeError, missing_argument(f"Tensor.{name}", parameters[0]))
+       for name, parameters in TENSOR_METHODS.items() if parameters},
+    "other-data": ("ok", [1.0] * 4),
+    "other-sum": ("ok", [4.0]),
+    "other-bad-matmul": (TypeError, "argument 'other': 'int' object is not an instance of 'Tensor'"),
+}
 
 
 class Reentrant:
@@ -290,11 +261,14 @@ class Reentrant:
         return 0.5
 
 
-@pytest.mark.parametrize("name, action, expected", WHILE_WRITING, ids=[w[0] for w in WHILE_WRITING])
-def test_access_while_held_for_writing(name, action, expected):
+@pytest.mark.parametrize("name", WHILE_WRITING)
+def test_access_while_held_for_writing(name):
     t, u = qv.ones([2, 2]), qv.ones([2, 2])
-    lr = Reentrant(lambda: action(t, u))
+    lr = Reentrant(lambda: WHILE_WRITING[name](t, u))
     assert t.apply_sgd_step(lr) is None
+    expected = WHILE_WRITING_OUTCOMES.get(name, READ_REFUSED)
+    if expected[0] == "ok" and callable(expected[1]):  # repr and hash of the tensor itself
+        expected = ("ok", expected[1](t))
     assert lr.outcome == expected
     if expected[0] is TypeError and "unsupported operand" in expected[1]:
         assert lr.context is None  # the refused access never became the current exception
@@ -339,13 +313,13 @@ def test_access_while_held_for_reading(action, expected):
 def test_write_refusal_propagates_from_index_conversion():
     t = qv.tensor([3.0, 4.0], [2])
 
-    class Index:
+    class SteppingIndex:
         def __index__(self):
             t.apply_sgd_step(0.1)
             return 0
 
     with pytest.raises(RuntimeError) as info:
-        t.slice_rows(Index())
+        t.slice_rows(SteppingIndex())
     assert type(info.value) is RuntimeError
-    assert str(info.value) == "Already borrowed"
+    assert str(info.value) == ALREADY_BORROWED
     assert t.slice_rows(1).data() == [4.0]

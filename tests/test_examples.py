@@ -6,6 +6,8 @@ from pathlib import Path
 
 import pytest
 
+from conftest import SHAPE_MISMATCH
+
 import quvarin
 
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "examples"))
@@ -86,7 +88,7 @@ def test_quickstart_loss_falls(capsys):
     assert all(later < earlier for earlier, later in zip(losses, losses[1:]))
     out = capsys.readouterr().out
     assert "dtype=int8" in out
-    assert "ShapeMismatch: Operation expected shape [2, 3], but got [3, 2]" in out
+    assert SHAPE_MISMATCH.format([2, 3], [3, 2]) in out
 
 
 def test_linear_regression_recovers_the_weights(capsys):

@@ -21,8 +21,6 @@ import faulthandler
 import gc
 import math
 import operator
-import re
-import struct
 import sys
 import threading
 import types
@@ -32,7 +30,10 @@ import numpy as np
 import pytest
 from hypothesis import HealthCheck, given, settings, strategies as st
 
-from conftest import UNSENDABLE, drain_tape, rss_bytes
+from conftest import (
+    CONSTRUCTOR_REFUSED, DTYPES, FOREIGN_USE, TENSOR_METHODS, TENSOR_PROPERTIES, TENSOR_SLOTS,
+    TENSOR_STATIC_METHODS, FloatLike, documented_error, drain_tape, f32bits, rss_bytes,
+)
 from reliability_support import LONG_FUZZ, SANITIZED, fuzz_examples, needs_real_allocator
 
 import quvarin as qv
@@ -47,34 +48,6 @@ class UserError(Exception):
 
 # --- what a call may raise ---------------------------------------------------------------------------
 
-EXACT_TEXTS = {
-    NotImplementedError: {
-        "General indexing not yet supported. Use slice_rows() for row selection.",
-        "In-place indexing not yet supported.",
-        "can't delete item",
-        "Numpy interoperability is not yet implemented",
-        "DLPack is not yet implemented",
-        "tensor creation currently only supports float32 CPU",
-        "ones is currently only supported for float32 CPU",
-    },
-    RuntimeError: {"Already borrowed", "Already mutably borrowed"},
-}
-VALUE_ERROR_TEXT = re.compile(
-    r"ShapeMismatch: Operation expected shape \[[0-9, ]*\], but got \[[0-9, ]*\]"
-    r"|DTypeMismatch: Operation expected dtype '[a-z0-9]+', but found '[a-zA-Z0-9 ]+'"
-    r"|AutogradError: .+"
-    r"|Data length \d+ does not match shape capacity \d+"
-    r"|Cannot extract item from an empty tensor"
-    r"|Gradient shape mismatch"
-    r"|Invalid device string: .*"
-    r"|Shape has more elements than a 64-bit count can hold",
-    re.S,
-)
-INDEX_ERROR_TEXT = re.compile(
-    r"Cannot slice rows from a scalar tensor|Row index -?\d+ out of range for tensor with \d+ rows"
-)
-CONSTRUCTOR_PANIC = "not implemented: Please use creation functions like zeros or ones"
-
 
 def check_outcome(entry, exc_type, text, foreign, numpy_involved=False):
     """Fails unless an exception of exc_type with text is one the entry may raise."""
@@ -88,23 +61,12 @@ def check_outcome(entry, exc_type, text, foreign, numpy_involved=False):
     if exc_type is UnicodeEncodeError:
         assert entry == "function Device", (entry, text)  # a str that UTF-8 cannot encode
         return
-    if exc_type.__qualname__ == "PanicException":
-        if foreign and text.split("\n")[0] == UNSENDABLE:
-            return
-        if text == "capacity overflow":
-            return
-        assert text == CONSTRUCTOR_PANIC and entry in ("function Tensor()", "function Tensor.__new__"), (entry, text)
-        return
-    if exc_type in EXACT_TEXTS:
-        assert text in EXACT_TEXTS[exc_type], (entry, exc_type, text)
-        return
-    if exc_type is ValueError:
-        assert VALUE_ERROR_TEXT.fullmatch(text), (entry, text)
-        return
-    if exc_type is IndexError:
-        assert INDEX_ERROR_TEXT.fullmatch(text), (entry, text)
-        return
-    raise AssertionError(f"{entry}: unexpected {exc_type.__name__}: {text}")
+    known = documented_error(exc_type, text)
+    assert known is not None, f"{entry}: unexpected {exc_type.__name__}: {text}"
+    if known is FOREIGN_USE:
+        assert foreign, (entry, text)
+    elif known is CONSTRUCTOR_REFUSED:
+        assert entry in ("function Tensor()", "function Tensor.__new__"), (entry, text)
 
 
 # --- hostile objects ----------------------------------------------------------------------------------
@@ -167,17 +129,6 @@ class Number:
 
     def __repr__(self):
         return f"Number({self.value!r}, raises={self.raises}, reentry={self.reentry!r})"
-
-
-class FloatOnly:
-    def __init__(self, value):
-        self.value = value
-
-    def __float__(self):
-        return self.value
-
-    def __repr__(self):
-        return f"FloatOnly({self.value!r})"
 
 
 class Seq:
@@ -283,7 +234,6 @@ BAD_DIMS = [-1, -(2**63), 2**64, 2**70, 1.0, float("nan"), "2", None, b"\x01", [
 
 POOL_SHAPES = [[], [1], [3], [2, 3], [3, 2], [2, 2], [0], [2, 0], [0, 3], [1, 1], [4, 1], [1, 4], [3, 0, 2]]
 HUGE_POOL_SHAPES = [[d, 0] for d in HUGE_DIMS] + [[0, d] for d in HUGE_DIMS] + [[d, 0, 2] for d in HUGE_DIMS]
-DTYPES = [qv.float32, qv.float16, qv.bfloat16, qv.int32, qv.int8]
 
 f32_values = st.one_of(
     st.floats(width=32, allow_nan=True, allow_infinity=True),
@@ -400,7 +350,7 @@ def draw_scalar(data, ctx):
         value = data.draw(st.one_of(st.sampled_from(EDGE_INTS + EDGE_FLOATS + ["x", None]), st.integers(-3, 3)))
         return Number(value, raises=data.draw(st.booleans()), reentry=draw_reentry(data, ctx))
     if kind == "float_only":
-        return FloatOnly(data.draw(st.sampled_from([1.5, float("nan"), "x", 2, None])))
+        return FloatLike(data.draw(st.sampled_from([1.5, float("nan"), "x", 2, None])))
     if kind == "numpy":
         return data.draw(st.sampled_from([
             np.float32(np.nan), np.float32(1.5), np.float64(np.inf), np.float16(0.5), np.int64(-1),
@@ -424,7 +374,7 @@ def draw_scalar(data, ctx):
 
 
 def _qv_object(data):
-    return data.draw(st.sampled_from([qv.float32, qv.float16, qv.bfloat16, qv.int32, qv.int8])) \
+    return data.draw(st.sampled_from(DTYPES)) \
         if data.draw(st.booleans()) else qv.Device("cpu")
 
 
@@ -456,14 +406,7 @@ FUNCTIONS = {
     "Tensor.__new__": (Tensor.__new__, ["cls"]),
     "Tensor.from_numpy": (Tensor.from_numpy, ["_array"]),
 }
-METHODS = {
-    "item": [], "data": [], "tolist": [], "relu": [], "sigmoid": [], "sum": [], "backward": [], "numpy": [],
-    "__dlpack_device__": [], "matmul": ["other"], "apply_sgd_step": ["lr"], "slice_rows": ["index"],
-    "__dlpack__": ["_stream"], "from_numpy": ["_array"],
-    "__getitem__": ["key"], "__setitem__": ["key", "value"], "__delitem__": ["key"],
-    "__add__": ["other"], "__mul__": ["other"], "__radd__": ["other"], "__rmul__": ["other"],
-}
-PROPERTIES = ["shape", "dtype", "device", "requires_grad"]
+METHODS = {**TENSOR_METHODS, **TENSOR_STATIC_METHODS, **TENSOR_SLOTS}
 BINARY = {
     "+": operator.add, "*": operator.mul, "-": operator.sub, "/": operator.truediv, "//": operator.floordiv,
     "%": operator.mod, "**": operator.pow, "@": operator.matmul, "&": operator.and_, "<<": operator.lshift,
@@ -518,7 +461,7 @@ def draw_arguments(data, ctx, parameters, shape_parameters=()):
 ENTRIES = (
     [("function", name) for name in sorted(FUNCTIONS)]
     + [("method", name) for name in sorted(METHODS)]
-    + [("property", name) for name in PROPERTIES]
+    + [("property", name) for name in TENSOR_PROPERTIES]
     + [("binary", name) for name in sorted(BINARY)]
     + [("unary", name) for name in sorted(UNARY)]
     + [("subscript", how) for how in ("get", "set", "del")]
@@ -597,14 +540,10 @@ def draw_call(data, ctx, family, name):
 # --- checks ----------------------------------------------------------------------------------------------
 
 
-def bits(values):
-    return struct.pack(f"{len(values)}f", *values)
-
-
 def snapshot(t):
     """What a tensor reads back: shape, dtype, flag and exact bits (None for non-float32 data)."""
     data = t.data() if t.dtype == "float32" else None
-    return t.shape, t.dtype, t.requires_grad, None if data is None else bits(data)
+    return t.shape, t.dtype, t.requires_grad, None if data is None else f32bits(data)
 
 
 def referenced_objects(value, depth=0, seen=None):
@@ -815,7 +754,7 @@ def test_random_programs_never_change_a_tensor_behind_its_back(watchdog, data):
         if isinstance(result, Tensor):
             if op in ("add", "mul", "relu", "sum"):
                 want = expected_result(op, f32(a.data(), a.shape), f32(b.data(), b.shape))
-                assert bits(result.data()) == bits(want.ravel().tolist()), op
+                assert f32bits(result.data()) == f32bits(want), op
             pool.append(result)
             seen[id(result)] = snapshot(result)
         for t in pool:

@@ -6,9 +6,8 @@ import struct
 
 import numpy as np
 import pytest
-from hypothesis import given, settings, strategies as st
 
-from conftest import F32_MISMATCH, backward_error, next_id, tape_is_empty
+from conftest import DTYPE_MISMATCH, F32_MISMATCH, NON_F32_DTYPES, SHAPE_MISMATCH, f32bits, next_id, t32, tape_is_empty
 
 import quvarin as qv
 
@@ -21,15 +20,6 @@ SEQUENTIAL_LIMIT = 131071  # the largest sigmoid input computed on the calling t
 PARALLEL_START = 131072
 
 
-def f32bits(values):
-    return np.asarray(values, dtype=np.float32).view(np.uint32).tolist()
-
-
-def t32(array, requires_grad=False):
-    array = np.asarray(array, dtype=np.float32)
-    return qv.tensor(array.ravel().tolist(), list(array.shape), requires_grad=requires_grad)
-
-
 def sigmoid_reference(values):
     """1 / (1 + expf(-x)) in single precision, with the system libm's expf."""
     x = np.asarray(values, dtype=np.float32)
@@ -38,48 +28,8 @@ def sigmoid_reference(values):
         return np.float32(1.0) / (np.float32(1.0) + e)
 
 
-def sum_reference(values):
-    acc = np.float32(-0.0)
-    for v in np.asarray(values, dtype=np.float32):
-        acc = np.float32(acc + v)
-    return acc
-
-
 # --- elementwise + and * ----------------------------------------------------------------------------
-
-
-def test_add_and_mul_examples():
-    a, b = qv.tensor([1.0, 2.0], [2]), qv.tensor([10.0, 20.0], [2])
-    assert (a + b).data() == [11.0, 22.0]
-    assert (a * b).data() == [10.0, 40.0]
-    assert (a + b).shape == [2] and (a * b).shape == [2]
-
-
-finite32 = st.floats(width=32, allow_nan=False)
-
-
-@settings(max_examples=60, deadline=None)
-@given(st.data())
-def test_elementwise_bit_exact(data):
-    n = data.draw(st.integers(0, 30))
-    xs = np.array(data.draw(st.lists(finite32, min_size=n, max_size=n)), dtype=np.float32)
-    ys = np.array(data.draw(st.lists(finite32, min_size=n, max_size=n)), dtype=np.float32)
-    a, b = t32(xs), t32(ys)
-    with np.errstate(over="ignore", invalid="ignore"):
-        assert f32bits((a + b).data()) == f32bits(xs + ys)
-        assert f32bits((a * b).data()) == f32bits(xs * ys)
-
-
-def test_elementwise_special_values():
-    x = np.array([np.inf, -np.inf, np.nan, 0.0, -0.0, 1e-45, 3e38, -0.0], dtype=np.float32)
-    y = np.array([-np.inf, 2.0, 1.0, -0.0, -0.0, 1e-45, 3e38, 0.0], dtype=np.float32)
-    with np.errstate(all="ignore"):
-        add, mul = x + y, x * y
-    got_add, got_mul = (t32(x) + t32(y)).data(), (t32(x) * t32(y)).data()
-    for got, want in ((got_add, add), (got_mul, mul)):
-        assert [math.isnan(v) for v in got] == np.isnan(want).tolist()
-        keep = ~np.isnan(want)
-        assert f32bits(np.array(got)[keep]) == f32bits(want[keep])
+# The arithmetic itself is checked bit for bit in the core tests; here, the operators and shapes.
 
 
 @pytest.mark.parametrize("shape", [[], [0], [3, 0], [2, 3], [2, 1, 2]])
@@ -88,25 +38,21 @@ def test_elementwise_shapes(shape):
     a = qv.tensor([float(i) for i in range(n)], shape)
     b = qv.tensor([2.0] * n, shape)
     assert (a + b).shape == shape and (a * b).shape == shape
+    assert (a + b).data() == [i + 2.0 for i in range(n)]
     assert (a * b).data() == [2.0 * i for i in range(n)]
 
 
 @pytest.mark.parametrize(
     "left, right, message",
     [
-        (lambda: qv.ones([2, 3]), lambda: qv.ones([3, 2]), "ShapeMismatch: Operation expected shape [2, 3], but got [3, 2]"),
-        (lambda: qv.ones([3]), lambda: qv.ones([1]), "ShapeMismatch: Operation expected shape [3], but got [1]"),
-        (lambda: qv.ones([6]), lambda: qv.ones([2, 3]), "ShapeMismatch: Operation expected shape [6], but got [2, 3]"),
-        (lambda: qv.ones([2, 2]), lambda: qv.ones([1, 2]), "ShapeMismatch: Operation expected shape [2, 2], but got [1, 2]"),
-        (lambda: qv.ones([]), lambda: qv.ones([1]), "ShapeMismatch: Operation expected shape [], but got [1]"),
-        (lambda: qv.ones([1]), lambda: qv.ones([]), "ShapeMismatch: Operation expected shape [1], but got []"),
-        (lambda: qv.ones([0]), lambda: qv.ones([0, 0]), "ShapeMismatch: Operation expected shape [0], but got [0, 0]"),
-        # shapes are compared before dtypes
-        (lambda: qv.ones([2]), lambda: qv.zeros([3], dtype=qv.int8), "ShapeMismatch: Operation expected shape [2], but got [3]"),
-        (lambda: qv.ones([2]), lambda: qv.zeros([2], dtype=qv.int8), "DTypeMismatch: Operation expected dtype 'float32', but found 'int8'"),
-        (lambda: qv.zeros([2], dtype=qv.bfloat16), lambda: qv.ones([2]), "DTypeMismatch: Operation expected dtype 'bfloat16', but found 'float32'"),
-        (lambda: qv.zeros([2], dtype=qv.int32), lambda: qv.zeros([2], dtype=qv.float16), "DTypeMismatch: Operation expected dtype 'int32', but found 'float16'"),
-        (lambda: qv.zeros([2], dtype=qv.int8), lambda: qv.zeros([2], dtype=qv.int8), F32_MISMATCH),
+        (lambda: qv.ones([2, 3]), lambda: qv.ones([3, 2]), SHAPE_MISMATCH.format([2, 3], [3, 2])),
+        (lambda: qv.ones([2, 2]), lambda: qv.ones([1, 2]), SHAPE_MISMATCH.format([2, 2], [1, 2])),
+        (lambda: qv.ones([]), lambda: qv.ones([1]), SHAPE_MISMATCH.format([], [1])),
+        (lambda: qv.ones([1]), lambda: qv.ones([]), SHAPE_MISMATCH.format([1], [])),
+        (lambda: qv.ones([0]), lambda: qv.ones([0, 0]), SHAPE_MISMATCH.format([0], [0, 0])),
+        (lambda: qv.zeros([2], dtype=qv.bfloat16), lambda: qv.ones([2]), DTYPE_MISMATCH.format("bfloat16", "float32")),
+        (lambda: qv.zeros([2], dtype=qv.int32), lambda: qv.zeros([2], dtype=qv.float16),
+         DTYPE_MISMATCH.format("int32", "float16")),
         (lambda: qv.zeros([0], dtype=qv.int8), lambda: qv.zeros([0], dtype=qv.int8), F32_MISMATCH),
     ],
 )
@@ -187,24 +133,8 @@ def test_same_object_twice():
     assert a.matmul(a).data() == [7.0, 10.0, 15.0, 22.0]
 
 
-# --- relu -------------------------------------------------------------------------------------------
-
-
-def test_relu_edge_values():
-    got = qv.tensor([-1.0, 0.0, -0.0, 2.5, float("nan"), float("inf"), float("-inf"), 1e-45, -1e-45], [9]).relu().data()
-    assert got == [0.0, 0.0, 0.0, 2.5, 0.0, math.inf, 0.0, float(np.float32(1e-45)), 0.0]
-    assert all(math.copysign(1.0, v) == 1.0 for v in got)
-
-
-@settings(max_examples=40, deadline=None)
-@given(st.lists(finite32, max_size=50))
-def test_relu_bit_exact(values):
-    x = np.array(values, dtype=np.float32)
-    want = np.where(x > 0, x, np.float32(0.0)).astype(np.float32)
-    assert f32bits(t32(x).relu().data()) == f32bits(want)
-
-
 # --- sigmoid ----------------------------------------------------------------------------------------
+# Its expf is chosen at run time to reproduce the process's own: the interpreter's libm here.
 
 
 @pytest.mark.parametrize(
@@ -257,22 +187,14 @@ def test_large_parallel_sigmoid_writes_every_index_in_place():
 
 
 # --- sum --------------------------------------------------------------------------------------------
+# Its order and roundings are checked in the core tests; here, inputs of every rank.
 
 
 @pytest.mark.parametrize(
     "data, shape, expected",
     [
-        ([1.0, 2.0, 3.0], [3], 6.0),
-        ([], [0], -0.0),
         ([], [2, 0], -0.0),
-        ([-0.0], [1], -0.0),
-        ([-0.0, -0.0], [2], -0.0),
-        ([0.0], [1], 0.0),
-        ([-0.0, 0.0], [2], 0.0),
-        ([1e8, 1.0, -1e8], [3], 0.0),
-        ([1e8, -1e8, 1.0], [3], 1.0),
         ([3.5], [], 3.5),
-        ([3e38, 3e38, -3e38], [3], math.inf),
         ([1.0, 2.0, 3.0, 4.0, 5.0, 6.0], [2, 3], 21.0),
     ],
 )
@@ -284,30 +206,12 @@ def test_sum_values(data, shape, expected):
     assert struct.pack("<d", got[0]) == struct.pack("<d", expected)
 
 
-def test_sum_of_infinities_is_nan():
-    assert math.isnan(qv.tensor([math.inf, -math.inf], [2]).sum().item())
-
-
-def test_sum_saturates_at_2_pow_24():
-    assert qv.ones([2**24 + 1]).sum().item() == 2.0**24
-    assert qv.ones([2**24 + 1]).sum().sum().item() == 2.0**24
-
-
-@settings(max_examples=40, deadline=None)
-@given(st.lists(st.floats(width=32, min_value=-1e6, max_value=1e6), max_size=200))
-def test_sum_is_left_to_right_float32(values):
-    assert f32bits([qv.tensor(values, [len(values)]).sum().item()]) == f32bits([sum_reference(values)])
-
-
-def test_sum_order_on_random_data():
-    x = np.random.default_rng(5).standard_normal(20000).astype(np.float32) * np.float32(1000)
-    assert f32bits([t32(x).sum().item()]) == f32bits([np.add.accumulate(x, dtype=np.float32)[-1]])
-
-
 # --- matmul -----------------------------------------------------------------------------------------
 
 
-@pytest.mark.parametrize("m, k, n", [(2, 3, 4), (1, 1, 1), (5, 1, 7), (1, 64, 1), (33, 17, 9), (128, 96, 160), (3, 300, 2)])
+# Random data, so that the product's roundings count; the core tests check exact small integers.
+@pytest.mark.parametrize("m, k, n", [(2, 3, 4), (1, 1, 1), (5, 1, 7), (1, 64, 1), (33, 17, 9), (128, 96, 160), (3, 300, 2),
+                                     (300, 200, 250)])
 def test_matmul_matches_numpy(m, k, n):
     rng = np.random.default_rng(m * 1000 + k * 10 + n)
     a = rng.standard_normal((m, k)).astype(np.float32)
@@ -319,32 +223,6 @@ def test_matmul_matches_numpy(m, k, n):
     np.testing.assert_allclose(np.array(c.data()).reshape(m, n), want, rtol=1e-5, atol=1e-5 * math.sqrt(k))
 
 
-def test_matmul_exact_for_small_integers():
-    rng = np.random.default_rng(11)
-    a = rng.integers(-8, 9, (20, 30)).astype(np.float32)
-    b = rng.integers(-8, 9, (30, 10)).astype(np.float32)
-    assert t32(a).matmul(t32(b)).data() == (a @ b).ravel().tolist()
-
-
-def test_matmul_large_is_accurate():
-    rng = np.random.default_rng(12)
-    a = rng.standard_normal((300, 200)).astype(np.float32)
-    b = rng.standard_normal((200, 250)).astype(np.float32)
-    got = np.array(t32(a).matmul(t32(b)).data()).reshape(300, 250)
-    np.testing.assert_allclose(got, a.astype(np.float64) @ b.astype(np.float64), rtol=1e-4, atol=1e-3)
-
-
-@pytest.mark.parametrize(
-    "a_shape, b_shape, out_shape",
-    [([2, 0], [0, 3], [2, 3]), ([0, 3], [3, 2], [0, 2]), ([2, 3], [3, 0], [2, 0]), ([0, 0], [0, 0], [0, 0])],
-)
-def test_matmul_empty_dimensions(a_shape, b_shape, out_shape):
-    c = qv.zeros(a_shape).matmul(qv.ones(b_shape))
-    assert c.shape == out_shape
-    assert c.data() == [0.0] * math.prod(out_shape)
-    assert all(math.copysign(1.0, v) == 1.0 for v in c.data())
-
-
 def test_matmul_special_values_propagate():
     a = qv.tensor([math.inf, 1.0], [1, 2])
     b = qv.tensor([0.0, 1.0], [2, 1])
@@ -354,18 +232,15 @@ def test_matmul_special_values_propagate():
 @pytest.mark.parametrize(
     "a, b, message",
     [
-        (lambda: qv.ones([3]), lambda: qv.ones([3, 2]), "ShapeMismatch: Operation expected shape [2, 2], but got [1, 2]"),
-        (lambda: qv.ones([2, 3]), lambda: qv.ones([3]), "ShapeMismatch: Operation expected shape [2, 2], but got [2, 1]"),
-        (lambda: qv.ones([]), lambda: qv.ones([2, 3, 4]), "ShapeMismatch: Operation expected shape [2, 2], but got [0, 3]"),
-        (lambda: qv.ones([1, 1, 1]), lambda: qv.ones([1, 1]), "ShapeMismatch: Operation expected shape [2, 2], but got [3, 2]"),
+        # the ranks, in a shape of their own
+        (lambda: qv.ones([1, 1, 1]), lambda: qv.ones([1, 1]), SHAPE_MISMATCH.format([2, 2], [3, 2])),
         # dtype comparison comes before every shape check
-        (lambda: qv.ones([2, 3]), lambda: qv.zeros([5], dtype=qv.int8), "DTypeMismatch: Operation expected dtype 'float32', but found 'int8'"),
-        (lambda: qv.zeros([7], dtype=qv.float16), lambda: qv.ones([2, 2]), "DTypeMismatch: Operation expected dtype 'float16', but found 'float32'"),
-        (lambda: qv.zeros([2, 2], dtype=qv.int32), lambda: qv.zeros([2, 2], dtype=qv.bfloat16), "DTypeMismatch: Operation expected dtype 'int32', but found 'bfloat16'"),
+        (lambda: qv.zeros([7], dtype=qv.float16), lambda: qv.ones([2, 2]), DTYPE_MISMATCH.format("float16", "float32")),
+        (lambda: qv.zeros([2, 2], dtype=qv.int32), lambda: qv.zeros([2, 2], dtype=qv.bfloat16),
+         DTYPE_MISMATCH.format("int32", "bfloat16")),
         # equal non-float32 dtypes pass the comparison and the shape checks, then fail on the elements
-        (lambda: qv.zeros([2, 2], dtype=qv.int8), lambda: qv.zeros([2, 2], dtype=qv.int8), F32_MISMATCH),
         (lambda: qv.zeros([0, 2], dtype=qv.int32), lambda: qv.zeros([2, 0], dtype=qv.int32), F32_MISMATCH),
-        (lambda: qv.zeros([3], dtype=qv.int8), lambda: qv.zeros([2, 2], dtype=qv.int8), "ShapeMismatch: Operation expected shape [2, 2], but got [1, 2]"),
+        (lambda: qv.zeros([3], dtype=qv.int8), lambda: qv.zeros([2, 2], dtype=qv.int8), SHAPE_MISMATCH.format([2, 2], [1, 2])),
     ],
 )
 def test_matmul_errors(a, b, message):
@@ -375,85 +250,31 @@ def test_matmul_errors(a, b, message):
     assert str(info.value) == message
 
 
-@pytest.mark.parametrize(
-    "a_shape, b_shape, dtype",
-    [([2, 3], [2, 3], qv.float32), ([2, 3], [4, 5], qv.float32), ([1, 0], [1, 1], qv.float32), ([2, 3], [2, 2], qv.int8)],
-)
-def test_matmul_inner_dimension_mismatch(a_shape, b_shape, dtype):
-    with pytest.raises(ValueError) as info:
-        qv.zeros(a_shape, dtype=dtype).matmul(qv.zeros(b_shape, dtype=dtype))
-    prefix = f"ShapeMismatch: Operation expected shape [{a_shape[0]}, {a_shape[1]}], but got ["
-    message = str(info.value)
-    assert message.startswith(prefix), message
-    rest = message[len(prefix) :]
-    assert rest.endswith("]") and len(rest[:-1].split(", ")) == 2
-    assert all(part.isdigit() for part in rest[:-1].split(", "))
-
-
 # --- common properties of results ---------------------------------------------------------------------
 
 UNARY = {"relu": lambda t: t.relu(), "sigmoid": lambda t: t.sigmoid(), "sum": lambda t: t.sum()}
+BINARY = {"add": lambda a, b: a + b, "mul": lambda a, b: a * b, "matmul": lambda a, b: a.matmul(b)}
 
 
 @pytest.mark.parametrize("name", sorted(UNARY))
-@pytest.mark.parametrize("dtype", [qv.int8, qv.int32, qv.float16, qv.bfloat16], ids=str)
+@pytest.mark.parametrize("dtype", NON_F32_DTYPES, ids=str)
 def test_unary_on_non_float32(name, dtype):
     with pytest.raises(ValueError) as info:
         UNARY[name](qv.zeros([2], dtype=dtype))
     assert str(info.value) == F32_MISMATCH
 
 
-@pytest.mark.parametrize("name", sorted(UNARY))
-def test_unary_results(name):
-    x = qv.tensor([-1.0, 0.5, 2.0, -3.0, 4.0, 0.0], [2, 3])
-    before = x.data()
-    y = UNARY[name](x)
-    assert y is not x
-    assert y.shape == ([1] if name == "sum" else [2, 3])
-    assert y.dtype == "float32" and y.device == "cpu"
-    assert x.data() == before
-
-
-@pytest.mark.parametrize("name", ["relu", "sigmoid"])
-def test_unary_on_empty(name):
-    y = UNARY[name](qv.zeros([0]))
-    assert y.shape == [0] and y.data() == []
-
-
-BINARY = {
-    "add": lambda a, b: a + b,
-    "mul": lambda a, b: a * b,
-    "matmul": lambda a, b: a.matmul(b),
-}
-
-
-@pytest.mark.parametrize("name", sorted(BINARY))
-@pytest.mark.parametrize("left, right", [(False, False), (True, False), (False, True), (True, True)])
-def test_binary_requires_grad_is_or(name, left, right):
-    a, b = qv.ones([2, 2], requires_grad=left), qv.ones([2, 2], requires_grad=right)
-    c = BINARY[name](a, b)
-    assert c.requires_grad is (left or right)
-    if not (left or right):
-        assert tape_is_empty()
-
-
-@pytest.mark.parametrize("name", sorted(UNARY))
-@pytest.mark.parametrize("flag", [False, True])
-def test_unary_requires_grad_is_copied(name, flag):
-    y = UNARY[name](qv.ones([3], requires_grad=flag))
-    assert y.requires_grad is flag
-    if not flag:
-        assert tape_is_empty()
-
-
 @pytest.mark.parametrize("name", sorted(UNARY) + sorted(BINARY))
-def test_operands_are_unchanged(name):
+def test_results_are_new_and_operands_unchanged(name):
     a = qv.tensor([1.0, -2.0, 3.0, -4.0], [2, 2], requires_grad=True)
     b = qv.tensor([0.5, 0.25, -1.0, 2.0], [2, 2])
-    if name in UNARY:
-        UNARY[name](a)
-    else:
-        BINARY[name](a, b)
+    y = UNARY[name](a) if name in UNARY else BINARY[name](a, b)
+    assert y is not a and y is not b
+    assert y.shape == ([1] if name == "sum" else [2, 2])
+    assert y.dtype == "float32" and y.device == "cpu"
+    expected = {"relu": [1.0, 0.0, 3.0, 0.0], "sum": [-2.0], "add": [1.5, -1.75, 2.0, -2.0],
+                "mul": [0.5, -0.5, -3.0, -8.0], "matmul": [2.5, -3.75, 5.5, -7.25]}
+    assert name not in expected or y.data() == expected[name]  # each name reaches its own operation
     assert a.data() == [1.0, -2.0, 3.0, -4.0] and b.data() == [0.5, 0.25, -1.0, 2.0]
     assert a.shape == [2, 2] and a.requires_grad is True and b.requires_grad is False
 
@@ -466,16 +287,13 @@ def test_every_result_draws_one_id():
 
 
 FAILING_OPS = [
-    # (operands, operation)
+    # (operands, operation): one for each entry; the core tests go through the kinds of failure
     (lambda: (qv.ones([2, 3], requires_grad=True), qv.ones([2, 3], requires_grad=True)), lambda a, b: a.matmul(b)),
-    (lambda: (qv.ones([2], requires_grad=True), qv.ones([2, 2], requires_grad=True)), lambda a, b: a.matmul(b)),
-    (lambda: (qv.ones([2, 2], requires_grad=True), qv.zeros([2, 2], dtype=qv.int8)), lambda a, b: a.matmul(b)),
     (lambda: (qv.ones([2], requires_grad=True), qv.ones([3], requires_grad=True)), lambda a, b: a + b),
     (lambda: (qv.ones([2], requires_grad=True), qv.zeros([2], dtype=qv.int8, requires_grad=True)), lambda a, b: a * b),
     (lambda: (qv.zeros([2], dtype=qv.int8, requires_grad=True),), lambda a: a.relu()),
     (lambda: (qv.zeros([2], dtype=qv.int8, requires_grad=True),), lambda a: a.sigmoid()),
     (lambda: (qv.zeros([2], dtype=qv.int8, requires_grad=True),), lambda a: a.sum()),
-    (lambda: (qv.zeros([2, 2], dtype=qv.int8, requires_grad=True), qv.zeros([2, 2], dtype=qv.int8)), lambda a, b: a.matmul(b)),
 ]
 
 
@@ -487,11 +305,4 @@ def test_failed_operation_draws_no_id_and_records_nothing(index):
     with pytest.raises(ValueError):
         op(*operands)
     assert next_id() == start + 3
-    assert tape_is_empty()
-
-
-def test_operations_record_for_a_later_pass():
-    x = qv.ones([2], requires_grad=True)
-    x.relu()
-    assert backward_error(qv.zeros([1], requires_grad=True)) == "AutogradError: Gradient missing for ReLU Output"
     assert tape_is_empty()

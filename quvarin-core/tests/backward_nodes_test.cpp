@@ -89,7 +89,7 @@ TEST_F(BackwardNodes, MatMulGradientSizesWithEmptyDimensions) {
         std::size_t lhs_len;
         std::size_t rhs_len;
     };
-    for (const Case& c : {Case{2, 0, 3, 0, 0}, Case{2, 3, 0, 6, 0}, Case{0, 3, 2, 0, 6}}) {
+    for (const Case& c : {Case{2, 0, 3, 0, 0}, Case{2, 3, 0, 6, 0}, Case{0, 3, 2, 0, 6}, Case{0, 0, 0, 0, 0}}) {
         const Tensor a = f32_tensor(std::vector<float>(c.m * c.k, 1.0f), {c.m, c.k}, true);
         const Tensor b = f32_tensor(std::vector<float>(c.k * c.n, 1.0f), {c.k, c.n}, true);
         const Tensor product = matmul(a, b).value();

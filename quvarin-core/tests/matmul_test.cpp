@@ -91,6 +91,11 @@ TEST(MatMul, EmptyDimensions) {
     ASSERT_TRUE(no_cols.ok());
     EXPECT_EQ(no_cols.value().shape, (Shape{2, 0}));
     EXPECT_EQ(no_cols.value().storage.len(), 0u);
+
+    Result<Tensor> nothing = matmul(f32_tensor({}, {0, 0}), f32_tensor({}, {0, 0}));
+    ASSERT_TRUE(nothing.ok());
+    EXPECT_EQ(nothing.value().shape, (Shape{0, 0}));
+    EXPECT_EQ(nothing.value().storage.len(), 0u);
 }
 
 TEST(MatMul, ChecksDtypesThenRanksThenInnerDimensionThenElements) {
@@ -110,6 +115,8 @@ TEST(MatMul, ChecksDtypesThenRanksThenInnerDimensionThenElements) {
          "ShapeMismatch: Operation expected shape [2, 2], but got [0, 3]"},
         {zeros_tensor(DType::Float32, {2, 3}), zeros_tensor(DType::Float32, {4, 2}),
          "ShapeMismatch: Operation expected shape [2, 3], but got [4, 2]"},
+        {zeros_tensor(DType::Float32, {1, 0}), zeros_tensor(DType::Float32, {1, 1}),
+         "ShapeMismatch: Operation expected shape [1, 0], but got [1, 1]"},
         {zeros_tensor(DType::Int8, {2, 3}), zeros_tensor(DType::Int8, {4, 2}),
          "ShapeMismatch: Operation expected shape [2, 3], but got [4, 2]"},
         {zeros_tensor(DType::Int8, {2, 2}), zeros_tensor(DType::Int8, {2, 2}),

@@ -25,8 +25,10 @@ TEST(Sum, AddsLeftToRightFromNegativeZero) {
         {{-0.0f}, -0.0f},
         {{-0.0f, -0.0f}, -0.0f},
         {{0.0f}, 0.0f},
+        {{-0.0f, 0.0f}, 0.0f},
         {{1e8f, 1.0f, -1e8f}, 0.0f},
         {{1e8f, -1e8f, 1.0f}, 1.0f},
+        {{3e38f, 3e38f, -3e38f}, kInf},  // overflows on the way, never comes back
         {{kInf, -kInf}, std::numeric_limits<float>::quiet_NaN()},
     };
     for (const Case& c : cases) {
