@@ -5,6 +5,7 @@
 #   make test PYTHON=python3.13   the same with another interpreter
 #   make bench                benchmarks against NumPy and PyTorch (draws bench/curves.png)
 #   make typecheck            check the type stub and the examples with mypy
+#   make docs                 regenerate docs/api.md from the type stub's docstrings
 #   make fuzz                 a long fuzzing run of the whole Python surface
 #   make test-asan            the core tests and pytest under ASan and UBSan
 #   make wheel                a self-contained manylinux wheel in dist/
@@ -28,7 +29,7 @@ CMAKE_COMMON := -G Ninja -DCMAKE_MAKE_PROGRAM=$(CURDIR)/$(VENV)/bin/ninja -DPyth
 	-DQUVARIN_WERROR=$(WERROR)
 PIP_CMAKE_DEFINES := -Ccmake.define.QUVARIN_WERROR=$(WERROR)
 
-.PHONY: all build demo test test-core test-py typecheck bench fuzz test-asan system-deps clean \
+.PHONY: all build demo test test-core test-py typecheck docs bench fuzz test-asan system-deps clean \
 	wheel sdist chroot-deps chroots test-wheel test-py314 test-clang build-aarch64 test-exhaustive
 
 all: build
@@ -69,6 +70,11 @@ test-core: system-deps $(VENV)/.deps
 typecheck: build
 	$(VPY) -m mypy.stubtest quvarin
 	$(VPY) -m mypy --strict examples
+
+# The API reference is generated from the stub, so the two cannot disagree;
+# a test fails when docs/api.md was not regenerated.
+docs:
+	$(PYTHON) tools/api-reference docs/api.md
 
 test-py: build typecheck
 	$(VPY) -m pytest -q tests
