@@ -19,6 +19,7 @@ indexing. The comments below show how a model is written within those limits.
 from __future__ import annotations
 
 import argparse
+import importlib.util
 import math
 import random
 import time
@@ -204,6 +205,9 @@ def main(argv: Sequence[str] | None = None) -> History:
     parser.add_argument("--seed", type=int, default=0)
     parser.add_argument("--plot", metavar="FILE.png", help="write loss and accuracy curves")
     args = parser.parse_args(argv)
+    # Found out now rather than after the whole training run.
+    if args.plot and importlib.util.find_spec("matplotlib") is None:
+        parser.error("--plot needs matplotlib: pip install matplotlib")
 
     history = train(args)
     print(f"test accuracy {history.test_accuracy[-1]:.2%} after {args.epochs} epochs in {history.seconds:.1f}s")
