@@ -41,8 +41,14 @@ apt_ensure = @if ! { $(1); } >/dev/null 2>&1; then \
 		apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq -o DPkg::Lock::Timeout=300 $(2); \
 	fi
 
+# Debian and Ubuntu ship an interpreter's venv module (ensurepip) and its headers
+# in packages of their own, named after it.
+PYTHON_HAS_VENV_AND_HEADERS = $(PYTHON) -c 'import ensurepip' && \
+	[ -f "$$($(PYTHON) -c 'import sysconfig; print(sysconfig.get_path("include"))')/Python.h" ]
+
 system-deps:
 	$(call apt_ensure,[ -f /usr/include/gtest/gtest.h ] && command -v g++,libgtest-dev g++)
+	$(call apt_ensure,$(PYTHON_HAS_VENV_AND_HEADERS),$(notdir $(PYTHON))-venv $(notdir $(PYTHON))-dev)
 
 # The build requirements are read from pyproject.toml, so the pins live in one place.
 $(VENV)/.deps: requirements-test.txt pyproject.toml
