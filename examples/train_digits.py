@@ -12,8 +12,13 @@ digit is the output with the largest value.
 quvarin is deliberately small: no subtraction, no broadcasting, no softmax, no
 indexing. The comments below show how a model is written within those limits.
 
-    python examples/train_digits.py                 # about 30 epochs
-    python examples/train_digits.py --plot digits.png
+From the clone, after make build (or make demo), which installs quvarin into .venv:
+
+    .venv/bin/python examples/train_digits.py                 # about 30 epochs
+    .venv/bin/python examples/train_digits.py --plot digits.png
+
+It needs scikit-learn, and --plot needs matplotlib; make build installs both
+into .venv.
 """
 
 from __future__ import annotations
