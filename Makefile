@@ -6,6 +6,7 @@
 #   make test-torch           install PyTorch's CPU wheel, then run the tests that compare with it
 #   make bench                benchmarks against NumPy and PyTorch (draws bench/curves.png)
 #   make typecheck            check the type stub and the examples with mypy
+#   make docs                 regenerate docs/api.md from the type stub's docstrings
 #   make fuzz                 a long fuzzing run of the whole Python surface
 #   make test-asan            the core tests and pytest under ASan and UBSan
 #   make wheel                a self-contained manylinux wheel in dist/
@@ -32,7 +33,7 @@ PIP_CMAKE_DEFINES := -Ccmake.define.QUVARIN_WERROR=$(WERROR)
 CONFIGURE_CORE_TESTS = $(VENV)/bin/cmake -S . -B $(CORE_BUILD_DIR) $(CMAKE_COMMON) \
 	-DQUVARIN_BUILD_PYTHON=OFF -DQUVARIN_BUILD_TESTS=ON -DCMAKE_BUILD_TYPE=Release
 
-.PHONY: all build demo test test-core test-py test-torch typecheck bench fuzz test-asan system-deps clean \
+.PHONY: all build demo test test-core test-py test-torch typecheck docs bench fuzz test-asan system-deps clean \
 	wheel sdist chroot-deps chroots test-wheel test-py314 test-clang build-aarch64 test-exhaustive \
 	test-exact-rounding
 
@@ -45,8 +46,14 @@ apt_ensure = @if ! { $(1); } >/dev/null 2>&1; then \
 		apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq -o DPkg::Lock::Timeout=300 $(2); \
 	fi
 
+# Debian and Ubuntu ship an interpreter's venv module (ensurepip) and its headers
+# in packages of their own, named after it.
+PYTHON_HAS_VENV_AND_HEADERS = $(PYTHON) -c 'import ensurepip' && \
+	[ -f "$$($(PYTHON) -c 'import sysconfig; print(sysconfig.get_path("include"))')/Python.h" ]
+
 system-deps:
 	$(call apt_ensure,[ -f /usr/include/gtest/gtest.h ] && command -v g++,libgtest-dev g++)
+	$(call apt_ensure,$(PYTHON_HAS_VENV_AND_HEADERS),$(notdir $(PYTHON))-venv $(notdir $(PYTHON))-dev)
 
 # The build requirements are read from pyproject.toml, so the pins live in one place.
 $(VENV)/.deps: requirements-test.txt pyproject.toml
@@ -73,6 +80,11 @@ test-core: system-deps $(VENV)/.deps
 typecheck: build
 	$(VPY) -m mypy.stubtest quvarin
 	$(VPY) -m mypy --strict examples
+
+# The API reference is generated from the stub, so the two cannot disagree;
+# a test fails when docs/api.md was not regenerated.
+docs:
+	$(PYTHON) tools/api-reference docs/api.md
 
 test-py: build typecheck
 	$(VPY) -m pytest -q tests

@@ -6,7 +6,10 @@ tensor per field, rows along the first dimension), draws a new row order every
 epoch and assembles each batch from the copied rows. Nothing but those row
 copies is made, so an epoch never holds a second copy of the dataset.
 
-Run it to see the batches of a tiny dataset:  python examples/data_loader.py
+Run it to see the batches of a tiny dataset, from the clone after make build
+(or make demo), which installs quvarin into .venv:
+
+    .venv/bin/python examples/data_loader.py
 """
 
 from __future__ import annotations

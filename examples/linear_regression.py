@@ -3,7 +3,9 @@
 The data comes from known weights plus a little noise, so the learned weights
 can be compared with the true ones.
 
-    python examples/linear_regression.py
+From the clone, after make build (or make demo), which installs quvarin into .venv:
+
+    .venv/bin/python examples/linear_regression.py
 """
 
 from __future__ import annotations

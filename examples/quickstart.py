@@ -1,6 +1,8 @@
 """A first look at quvarin: creating tensors, reading them, one training loop.
 
-    python examples/quickstart.py
+From the clone, after make build (or make demo), which installs quvarin into .venv:
+
+    .venv/bin/python examples/quickstart.py
 """
 
 from __future__ import annotations

@@ -12,13 +12,19 @@ digit is the output with the largest value.
 quvarin is deliberately small: no subtraction, no broadcasting, no softmax, no
 indexing. The comments below show how a model is written within those limits.
 
-    python examples/train_digits.py                 # about 30 epochs
-    python examples/train_digits.py --plot digits.png
+From the clone, after make build (or make demo), which installs quvarin into .venv:
+
+    .venv/bin/python examples/train_digits.py                 # about 30 epochs
+    .venv/bin/python examples/train_digits.py --plot digits.png
+
+It needs scikit-learn, and --plot needs matplotlib; make build installs both
+into .venv.
 """
 
 from __future__ import annotations
 
 import argparse
+import importlib.util
 import math
 import random
 import time
@@ -204,6 +210,9 @@ def main(argv: Sequence[str] | None = None) -> History:
     parser.add_argument("--seed", type=int, default=0)
     parser.add_argument("--plot", metavar="FILE.png", help="write loss and accuracy curves")
     args = parser.parse_args(argv)
+    # Found out now rather than after the whole training run.
+    if args.plot and importlib.util.find_spec("matplotlib") is None:
+        parser.error("--plot needs matplotlib: pip install matplotlib")
 
     history = train(args)
     print(f"test accuracy {history.test_accuracy[-1]:.2%} after {args.epochs} epochs in {history.seconds:.1f}s")

@@ -10,6 +10,7 @@ import re
 import shutil
 import subprocess
 import weakref
+from pathlib import Path
 
 import pytest
 
@@ -82,6 +83,12 @@ def test_a_users_type_checker_sees_the_stub(tmp_path):
     lines = result.stdout.splitlines()
     assert any(":2: note: Revealed type is \"quvarin.Tensor\"" in line for line in lines), result.stdout
     assert any(":3: error: Argument 1 to \"apply_sgd_step\"" in line for line in lines), result.stdout
+
+
+def test_api_reference_is_the_one_generated_from_the_stub():
+    root = Path(__file__).resolve().parent.parent
+    generated = subprocess.run([PY, str(root / "tools" / "api-reference")], capture_output=True, text=True, check=True)
+    assert generated.stdout == (root / "docs" / "api.md").read_text(encoding="utf-8"), "run make docs"
 
 
 # --- classes ---------------------------------------------------------------------------------------
