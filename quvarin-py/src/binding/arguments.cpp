@@ -29,7 +29,7 @@ namespace {
         if (slots[i] != nullptr) continue;
         ++listed;
         if (listed > 1) names += (listed == count) ? (count > 2 ? ", and " : " and ") : ", ";
-        names += "'" + std::string(signature.parameters[i]) + "'";
+        names.append("'").append(signature.parameters[i]).append("'");
     }
     raise(PyExc_TypeError, std::string(signature.name) + "() missing " + std::to_string(count) +
                                " required positional argument" + (count == 1 ? "" : "s") + ": " + names);
