@@ -178,7 +178,11 @@ build-aarch64: $(VENV)/.deps
 # GoogleTest built from Debian's sources with the cross compiler and the
 # aarch64 build of the OpenBLAS wheel that pyproject.toml pins. qemu is called
 # by name (see the toolchain file), so its binfmt registration, which qemu-user
-# recommends, is left out.
+# recommends, is left out. The fork test runs natively only: Debian 12's
+# qemu-user (7.2) aborts on an assertion (qemu_plugin_vcpu_init_hook) when the
+# forked child of a process with a live thread starts a thread, as OpenBLAS's
+# pool does in that test with every aarch64 kernel but the SME one, which
+# OpenBLAS picks for qemu's default CPU.
 AARCH64_TESTS := build/aarch64-tests
 AARCH64_OPENBLAS := $(CURDIR)/$(AARCH64_TESTS)/openblas/scipy_openblas32
 AARCH64_GTEST := $(CURDIR)/$(AARCH64_TESTS)/googletest-install
@@ -205,7 +209,7 @@ test-aarch64: $(VENV)/.deps $(AARCH64_TESTS)/openblas/.unpacked
 		-DQUVARIN_OPENBLAS_INCLUDE_DIR=$(AARCH64_OPENBLAS)/include \
 		-DQUVARIN_OPENBLAS_LIBRARY=$(AARCH64_OPENBLAS)/lib/libscipy_openblas.so
 	$(VENV)/bin/cmake --build $(AARCH64_TESTS)/core --target quvarin_core_tests
-	cd $(AARCH64_TESTS)/core && $(CURDIR)/$(VENV)/bin/ctest --output-on-failure
+	cd $(AARCH64_TESTS)/core && $(CURDIR)/$(VENV)/bin/ctest --output-on-failure -E '^ForkSafety\.'
 
 clean:
 	rm -rf build .venv .venv-* dist *.egg-info
