@@ -15,6 +15,7 @@
 #   make test-py314           a source build and the tests under CPython 3.14 in a Debian unstable chroot (root)
 #   make test-clang           the core tests and the pytest suite on a Clang build
 #   make build-aarch64        the core library cross-compiled for aarch64
+#   make test-aarch64         the core tests cross-compiled for aarch64, run under qemu
 #   make test-exhaustive      sigmoid's vector expf against the C library's on all 2^32 inputs
 #   make test-exact-rounding  the core tests built without the global -ffp-contract=off
 
@@ -28,15 +29,15 @@ ASAN_BUILD_DIR := build/asan
 
 # WERROR=ON (as CI sets it) turns compiler warnings into errors.
 WERROR ?= OFF
-CMAKE_COMMON := -G Ninja -DCMAKE_MAKE_PROGRAM=$(CURDIR)/$(VENV)/bin/ninja -DPython_EXECUTABLE=$(CURDIR)/$(VPY) \
-	-DQUVARIN_WERROR=$(WERROR)
+CMAKE_NINJA := -G Ninja -DCMAKE_MAKE_PROGRAM=$(CURDIR)/$(VENV)/bin/ninja
+CMAKE_COMMON := $(CMAKE_NINJA) -DPython_EXECUTABLE=$(CURDIR)/$(VPY) -DQUVARIN_WERROR=$(WERROR)
 PIP_CMAKE_DEFINES := -Ccmake.define.QUVARIN_WERROR=$(WERROR)
 CONFIGURE_CORE_TESTS = $(VENV)/bin/cmake -S . -B $(CORE_BUILD_DIR) $(CMAKE_COMMON) \
 	-DQUVARIN_BUILD_PYTHON=OFF -DQUVARIN_BUILD_TESTS=ON -DCMAKE_BUILD_TYPE=Release
 
 .PHONY: all build demo test test-core test-py test-torch typecheck docs bench fuzz test-asan system-deps clean \
-	wheel wheels sdist chroot-deps chroots test-wheel test-py314 test-clang build-aarch64 test-exhaustive \
-	test-exact-rounding
+	wheel wheels sdist chroot-deps chroots test-wheel test-py314 test-clang build-aarch64 test-aarch64 \
+	test-exhaustive test-exact-rounding
 
 all: build
 
@@ -232,11 +233,48 @@ test-exact-rounding: system-deps $(VENV)/.deps
 	cd $(EXACT_BUILD_DIR) && $(CURDIR)/$(VENV)/bin/ctest --output-on-failure
 
 # The core library cross-compiled for aarch64 (built, not run).
+AARCH64_TOOLCHAIN := -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/aarch64-linux-gnu.cmake
 build-aarch64: $(VENV)/.deps
 	$(call apt_ensure,command -v aarch64-linux-gnu-g++,g++-aarch64-linux-gnu)
-	$(VENV)/bin/cmake -S . -B build/aarch64 $(CMAKE_COMMON) -DCMAKE_SYSTEM_NAME=Linux \
-		-DCMAKE_SYSTEM_PROCESSOR=aarch64 -DCMAKE_CXX_COMPILER=aarch64-linux-gnu-g++ -DQUVARIN_BUILD_PYTHON=OFF
+	$(VENV)/bin/cmake -S . -B build/aarch64 $(CMAKE_COMMON) $(AARCH64_TOOLCHAIN) -DQUVARIN_BUILD_PYTHON=OFF
 	$(VENV)/bin/cmake --build build/aarch64 --target quvarin_core
+
+# The core tests cross-compiled for aarch64 and run under qemu-user, against
+# GoogleTest built from Debian's sources with the cross compiler and the
+# aarch64 build of the OpenBLAS wheel that pyproject.toml pins. qemu is called
+# by name (see the toolchain file), so its binfmt registration, which qemu-user
+# recommends, is left out. The fork test runs natively only: Debian 12's
+# qemu-user (7.2) aborts on an assertion (qemu_plugin_vcpu_init_hook) when the
+# forked child of a process with a live thread starts a thread, as OpenBLAS's
+# pool does in that test with every aarch64 kernel but the SME one, which
+# OpenBLAS picks for qemu's default CPU.
+AARCH64_TESTS := build/aarch64-tests
+AARCH64_OPENBLAS := $(CURDIR)/$(AARCH64_TESTS)/openblas/scipy_openblas32
+AARCH64_GTEST := $(CURDIR)/$(AARCH64_TESTS)/googletest-install
+
+# The pinned wheel is tagged manylinux_2_27/2_28 for aarch64; this platform
+# accepts those and every older tag.
+$(AARCH64_TESTS)/openblas/.unpacked: pyproject.toml $(VENV)/.deps
+	rm -rf $(@D)
+	$(VPY) -m pip download -q --platform manylinux_2_28_aarch64 --only-binary=:all: --no-deps -d $(@D) \
+		"$$($(VPY) -c 'import tomllib; print(next(r for r in tomllib.load(open("pyproject.toml", "rb"))["build-system"]["requires"] if r.startswith("scipy-openblas32")))')"
+	$(VPY) -m zipfile -e $(@D)/scipy_openblas32-*.whl $(@D)
+	touch $@
+
+test-aarch64: $(VENV)/.deps $(AARCH64_TESTS)/openblas/.unpacked
+	$(call apt_ensure,command -v aarch64-linux-gnu-g++ && [ -f /usr/src/googletest/CMakeLists.txt ],\
+		g++-aarch64-linux-gnu googletest)
+	$(call apt_ensure,command -v qemu-aarch64,--no-install-recommends qemu-user)
+	$(VENV)/bin/cmake -S /usr/src/googletest -B $(AARCH64_TESTS)/googletest -Wno-deprecated \
+		$(CMAKE_NINJA) $(AARCH64_TOOLCHAIN) -DCMAKE_BUILD_TYPE=Release -DBUILD_GMOCK=OFF \
+		-DCMAKE_INSTALL_PREFIX=$(AARCH64_GTEST) -DCMAKE_INSTALL_MESSAGE=LAZY
+	$(VENV)/bin/cmake --build $(AARCH64_TESTS)/googletest --target install
+	$(VENV)/bin/cmake -S . -B $(AARCH64_TESTS)/core $(CMAKE_COMMON) $(AARCH64_TOOLCHAIN) -DCMAKE_BUILD_TYPE=Release \
+		-DQUVARIN_BUILD_PYTHON=OFF -DQUVARIN_BUILD_TESTS=ON -DCMAKE_PREFIX_PATH=$(AARCH64_GTEST) \
+		-DQUVARIN_OPENBLAS_INCLUDE_DIR=$(AARCH64_OPENBLAS)/include \
+		-DQUVARIN_OPENBLAS_LIBRARY=$(AARCH64_OPENBLAS)/lib/libscipy_openblas.so
+	$(VENV)/bin/cmake --build $(AARCH64_TESTS)/core --target quvarin_core_tests
+	cd $(AARCH64_TESTS)/core && $(CURDIR)/$(VENV)/bin/ctest --output-on-failure -E '^ForkSafety\.'
 
 clean:
 	rm -rf build .venv .venv-* dist *.egg-info
