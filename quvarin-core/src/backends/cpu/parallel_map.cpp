@@ -29,8 +29,10 @@ bool pool_usable() {
 
 // The configured team size, bounded: libgomp sets a team up on the calling
 // thread's stack and ends the process when it cannot start a thread, so an
-// absurd OMP_NUM_THREADS would crash the interpreter. More threads than
-// processors never speed up an elementwise map.
+// absurd OMP_NUM_THREADS would crash the interpreter. The bound, four threads
+// per processor and at least 64, still honours any setting that could help
+// (more threads than processors never speed up an elementwise map) while
+// staying far below what ends the process.
 int team_size() {
     const int processors = std::max(omp_get_num_procs(), 1);
     return std::clamp(omp_get_max_threads(), 1, std::max(4 * processors, 64));
