@@ -32,10 +32,8 @@ Stamps = tuple[float, float, float, float, float]
 
 def quvarin_step(layers: tuple[int, ...], batch: int) -> tuple[Callable[[], Stamps], Callable[[], float]]:
     """The step, and the backward of x.matmul(W1).sum() alone."""
-    inputs, targets = workloads.batch_data(layers, batch)
-    x, negated_targets = workloads.as_library("quvarin", inputs), workloads.as_library("quvarin", -targets)
+    x, negated_targets, parameters = workloads.model("quvarin", layers, batch)
     ones_column = workloads.module("quvarin").ones([batch, 1])
-    parameters = [tuple(workloads.as_library("quvarin", m, True) for m in pair) for pair in workloads.initial_parameters(layers)]
 
     def step() -> Stamps:
         start = time.perf_counter()
@@ -67,8 +65,7 @@ def quvarin_step(layers: tuple[int, ...], batch: int) -> tuple[Callable[[], Stam
 
 def torch_step(layers: tuple[int, ...], batch: int) -> Callable[[], Stamps]:
     torch = workloads.module("torch")
-    inputs, targets = (torch.from_numpy(m) for m in workloads.batch_data(layers, batch))
-    parameters = [tuple(workloads.as_library("torch", m, True) for m in pair) for pair in workloads.initial_parameters(layers)]
+    inputs, targets, parameters = workloads.model("torch", layers, batch)
 
     def step() -> Stamps:
         start = time.perf_counter()

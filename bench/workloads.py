@@ -162,13 +162,22 @@ def _training_step(library: str, layers: tuple[int, ...], batch: int) -> Callabl
     raise ValueError("NumPy has no automatic differentiation")
 
 
+def model(library: str, layers: tuple[int, ...], batch: int) -> tuple[Any, Any, list[tuple[Any, Any]]]:
+    """The batch's inputs, its targets and the (weights, bias) pairs, as the library's tensors.
+
+    quvarin gets the targets negated (it adds them) and each bias as a [1, out] row.
+    """
+    inputs, targets = batch_data(layers, batch)
+    parameters = [tuple(as_library(library, m, True) for m in pair) for pair in initial_parameters(layers)]
+    if library == "quvarin":
+        targets = -targets
+    return as_library(library, inputs), as_library(library, targets), parameters
+
+
 def quvarin_step(layers: tuple[int, ...], batch: int) -> Callable[[], None]:
     """Biases spread over the batch by ones[batch, 1] . b[1, out]; the error as h + (-targets)."""
-    quvarin = module("quvarin")
-    inputs, targets = batch_data(layers, batch)
-    x, negated_targets = as_library("quvarin", inputs), as_library("quvarin", -targets)
-    ones_column = quvarin.ones([batch, 1])
-    parameters = [tuple(as_library("quvarin", m, True) for m in pair) for pair in initial_parameters(layers)]
+    x, negated_targets, parameters = model("quvarin", layers, batch)
+    ones_column = module("quvarin").ones([batch, 1])
 
     def step() -> None:
         h = x
@@ -185,8 +194,7 @@ def quvarin_step(layers: tuple[int, ...], batch: int) -> Callable[[], None]:
 
 def _torch_step(layers: tuple[int, ...], batch: int) -> Callable[[], None]:
     torch = module("torch")
-    inputs, targets = (torch.from_numpy(m) for m in batch_data(layers, batch))
-    parameters = [tuple(as_library("torch", m, True) for m in pair) for pair in initial_parameters(layers)]
+    inputs, targets, parameters = model("torch", layers, batch)
 
     def step() -> None:
         h = inputs

@@ -101,15 +101,13 @@ struct ExpfLanes {
 std::vector<ExpfLanes> runnable_expf_lanes() {
     std::vector<ExpfLanes> runnable;
 #if defined(__x86_64__)
-    const bool avx512 = cpu_runs(Isa::Avx512f);
     for (const bool fused : {true, false}) {
-        std::vector<ExpLanes> widths;
-        if (avx512) widths.push_back(avx512_exp_lanes(fused));
+        std::vector<ExpLanes> widths;  // widest first
+        if (cpu_runs(Isa::Avx512f)) widths.push_back(avx512_exp_lanes(fused));
         if (cpu_runs(Isa::Avx2Fma)) widths.push_back(avx2_exp_lanes(fused));
-        for (const ExpLanes& lanes : widths) {
-            const bool widest = avx512 == (std::string_view(lanes.name) == "AVX-512");
-            runnable.push_back({std::string(lanes.name) + " expf lanes, " + (fused ? "fused" : "unfused"), widest, fused,
-                                lanes.exp, lanes.sigmoid});
+        for (std::size_t w = 0; w < widths.size(); ++w) {
+            runnable.push_back({std::string(widths[w].name) + " expf lanes, " + (fused ? "fused" : "unfused"), w == 0,
+                                fused, widths[w].exp, widths[w].sigmoid});
         }
     }
 #endif
