@@ -1,6 +1,7 @@
+#include "backends/cpu/exact_rounding.hpp"
+
 #include <gtest/gtest.h>
 
-#include "backends/cpu/exact_rounding.hpp"
 #include "backends/cpu/ordered_matmul.hpp"
 #include "test_support.hpp"
 
