@@ -30,20 +30,6 @@ TEST(Relu, GivesPositiveZeroForNegativesZerosAndNaN) {
                      (std::vector<float>{0.0f, 0.0f, 0.0f, 2.5f, 0.0f, kInf, 0.0f}));
 }
 
-// Every build of the loops and of the streaming stores this CPU runs.
-TEST(Relu, MatchesScalarDefinitionAcrossVectorRemainders) {
-    for (const std::size_t length : {1, 15, 16, 17, 100, 1025, (1 << 20) + 17, (1 << 22) + 17}) {
-        const std::vector<float> x = mixed_values(length, 3);
-        std::vector<float> expected(length);
-        for (std::size_t i = 0; i < length; ++i) expected[i] = x[i] > 0.0f ? x[i] : 0.0f;
-        testing::for_each_build(cpu::KernelFamily::ElementwiseLoops, [&] {
-            testing::for_each_build(cpu::KernelFamily::StreamingStores, [&] {
-                EXPECT_SAME_BITS(testing::values_of(relu(f32_tensor(x, {length})).value()), expected);
-            });
-        });
-    }
-}
-
 TEST(Sigmoid, SaturatesAndPropagatesSpecialValues) {
     const std::vector<float> y = sigmoid_values({0.0f, 100.0f, -100.0f, kInf, -kInf, -88.0f});
     EXPECT_EQ(y[0], 0.5f);

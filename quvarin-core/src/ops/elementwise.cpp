@@ -6,6 +6,7 @@
 #include "autograd/nodes/add_backward.hpp"
 #include "autograd/nodes/mul_backward.hpp"
 #include "backends/cpu/elementwise.hpp"
+#include "backends/cpu/elementwise_loops.hpp"
 #include "ops/gradient_id.hpp"
 #include "ops/operand_checks.hpp"
 #include "ops/recorded_result.hpp"
@@ -13,27 +14,25 @@
 namespace quvarin {
 namespace {
 
-using Kernel = Result<Tensor> (*)(const Tensor&, const Tensor&);
-
-// What + and * share: shapes before dtypes, then the kernel and the node that
+// What + and * share: shapes before dtypes, then the loop and the node that
 // make_node builds.
 template <class MakeNode>
-Result<Tensor> elementwise(const Tensor& a, const Tensor& b, Kernel kernel, MakeNode make_node) {
+Result<Tensor> elementwise(const Tensor& a, const Tensor& b, cpu::CombineLoop loop, MakeNode make_node) {
     if (Status error = check_same_shape(a, b)) return std::move(*error);
     if (Status error = check_same_dtype(a, b)) return std::move(*error);
-    return recorded_result(kernel(a, b), a.requires_grad || b.requires_grad, make_node);
+    return recorded_result(cpu::combine_elements(a, b, loop), a.requires_grad || b.requires_grad, make_node);
 }
 
 }  // namespace
 
 Result<Tensor> add(const Tensor& a, const Tensor& b) {
-    return elementwise(a, b, cpu::add, [&](const Tensor& out) {
+    return elementwise(a, b, cpu::add_values, [&](const Tensor& out) {
         return std::make_unique<autograd::AddBackward>(gradient_id(a), gradient_id(b), out.id);
     });
 }
 
 Result<Tensor> mul(const Tensor& a, const Tensor& b) {
-    return elementwise(a, b, cpu::mul, [&](const Tensor& out) {
+    return elementwise(a, b, cpu::multiply_values, [&](const Tensor& out) {
         return std::make_unique<autograd::MulBackward>(gradient_id(a), gradient_id(b), a.storage, b.storage,
                                                        out.id);
     });

@@ -13,7 +13,7 @@ Status SigmoidBackward::backward(GradientMap& grads) const {
     const auto [g, s] = inputs.value().views;
 
     F32Buffer input_grad = make_f32_buffer(g.size());
-    cpu::sigmoid_grad_values(s, g, input_grad);
+    cpu::sigmoid_grad_values(g, s, input_grad);
     return accumulate_grad(grads, input_id, Storage::from_f32(std::move(input_grad)));
 }
 

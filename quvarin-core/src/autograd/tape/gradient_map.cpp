@@ -32,7 +32,7 @@ Status accumulate_grad(GradientMap& map, TensorId id, Storage incoming) {
     if (existing.len() != incoming.len()) {
         return TensorError::InternalError{"Gradient accumulation failed: Buffer lengths mismatch!"};
     }
-    cpu::accumulate_values(existing.f32_elements_mut(), incoming.f32_elements());
+    cpu::accumulate_values(incoming.f32_elements(), existing.f32_elements_mut());
     return std::nullopt;
 }
 

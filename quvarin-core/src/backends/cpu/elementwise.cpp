@@ -2,17 +2,22 @@
 
 #include <utility>
 
-#include "backends/cpu/elementwise_loops.hpp"
 #include "backends/cpu/result_tensor.hpp"
 #include "backends/cpu/row_major.hpp"
 #include "tensor/panic.hpp"
 
 namespace quvarin::cpu {
-namespace {
 
-using ValuesLoop = void (*)(std::span<const float>, std::span<const float>, std::span<float>);
+Result<Tensor> map_elements(const Tensor& x, MapLoop loop) {
+    require_row_major(x);
+    auto values = as_f32_slice(x);
+    if (!values.ok()) return std::move(values.error());
+    F32Buffer out = make_f32_buffer(values.value().size());
+    loop(values.value(), out);
+    return tensor_laid_out_like(x, std::move(out));
+}
 
-Result<Tensor> combine(const Tensor& a, const Tensor& b, ValuesLoop loop) {
+Result<Tensor> combine_elements(const Tensor& a, const Tensor& b, CombineLoop loop) {
     require_row_major(a);
     require_row_major(b);
     auto a_values = as_f32_slice(a);
@@ -27,11 +32,5 @@ Result<Tensor> combine(const Tensor& a, const Tensor& b, ValuesLoop loop) {
     loop(a_values.value(), b_values.value(), out);
     return tensor_laid_out_like(a, std::move(out));
 }
-
-}  // namespace
-
-Result<Tensor> add(const Tensor& a, const Tensor& b) { return combine(a, b, add_values); }
-
-Result<Tensor> mul(const Tensor& a, const Tensor& b) { return combine(a, b, multiply_values); }
 
 }  // namespace quvarin::cpu

@@ -1,20 +1,20 @@
 #pragma once
 
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
 
-#include "backends/cpu/elementwise_builds.hpp"
+#include "backends/cpu/elementwise_loops.hpp"
 #include "backends/cpu/ordered_matmul_kernels.hpp"
-#include "backends/cpu/parallel_map.hpp"
-#include "backends/cpu/streaming_loops.hpp"
 
 namespace quvarin::cpu {
 
-// Every CPU kernel that comes in several builds, and how this process picks
-// one: at the family's first use, once, by the rule below. Within a family
-// all builds give the same bits, except sigmoid's expf, whose rule picks the
-// build that gives the C library's bits.
+// Every CPU kernel that comes in several builds, how this process picks one
+// (at the family's first use, once, by the rule below), and every choice of
+// path made per call; kernel_dispatch.cpp gives the measurement behind each.
+// Within a family all builds give the same bits, except sigmoid's expf, whose
+// rule picks the build that gives the C library's bits.
 //
 //   family             builds                                  picked by
 //   elementwise loops  AVX-512, AVX2, baseline                 CPU features: the widest it runs
@@ -23,14 +23,15 @@ namespace quvarin::cpu {
 //                      unfused, where they give this process's that pass it, fused first; else
 //                      expf bits on the self-check; libm expf  the C library's scalar expf
 //   backward products  128-bit, AVX2, AVX-512                  timing: the fastest on a sample
+//
+//   per call                                     path
+//   add_values, multiply_values from 2^20 elements  streaming stores, where in use
+//   relu_values from 2^22 elements                  streaming stores, where in use
+//   sigmoid from 2^17 elements                      the OpenMP pool, unless lost to a fork
 enum class KernelFamily { ElementwiseLoops, StreamingStores, SigmoidExpf, BackwardProducts };
 
-// The build each family uses.
-const ElementwiseLoops& elementwise_loops();
-// nullptr where no streaming build is in use: ordinary stores.
-const StreamingLoops* streaming_loops();
-// out[i] = 1 / (1 + expf(-in[i])).
-RangeMap sigmoid_map();
+// out[i] = 1 / (1 + expf(-x[i])); panics when x is shorter than out.
+void sigmoid_values(std::span<const float> x, std::span<float> out);
 const OrderedMatmulKernel& backward_product_kernel();
 
 struct KernelChoice {

@@ -20,13 +20,6 @@ void after_fork_in_child() {
     if (pool_started.load(std::memory_order_relaxed)) pool_lost_to_fork.store(true, std::memory_order_relaxed);
 }
 
-// The handler is registered before the pool can first start, so no fork
-// misses it; without it the pool is never used.
-bool pool_usable() {
-    static const bool fork_handler_registered = pthread_atfork(nullptr, nullptr, after_fork_in_child) == 0;
-    return fork_handler_registered && !pool_lost_to_fork.load(std::memory_order_relaxed);
-}
-
 // The configured team size, bounded: libgomp sets a team up on the calling
 // thread's stack and ends the process when it cannot start a thread, so an
 // absurd OMP_NUM_THREADS would crash the interpreter. The bound, four threads
@@ -40,13 +33,17 @@ int team_size() {
 
 }  // namespace
 
+// The handler is registered before the pool can first start, so no fork
+// misses it; without it the pool is never used.
+bool openmp_pool_usable() {
+    static const bool fork_handler_registered = pthread_atfork(nullptr, nullptr, after_fork_in_child) == 0;
+    return fork_handler_registered && !pool_lost_to_fork.load(std::memory_order_relaxed);
+}
+
 void parallel_map(std::span<const float> input, std::span<float> output, RangeMap map_range) {
     if (input.size() != output.size()) throw Panic("parallel map output length differs from its input");
+    if (!openmp_pool_usable()) throw Panic("parallel map called where the OpenMP pool is not usable");
     const std::size_t count = input.size();
-    if (!pool_usable()) {
-        map_range(input.data(), output.data(), count);
-        return;
-    }
     pool_started.store(true, std::memory_order_relaxed);
 #pragma omp parallel num_threads(team_size())
     {

@@ -30,7 +30,7 @@ struct Relu {
 };
 
 template <class Op>
-QUVARIN_AVX512 void streaming_loop(const float* a, const float* b, float* out, std::size_t count) {
+QUVARIN_AVX512 void streaming_loop(std::size_t count, const float* a, const float* b, float* out) {
     // Whole aligned lines only: a streaming store that splits a line costs two.
     const std::size_t misalignment = reinterpret_cast<std::uintptr_t>(out) % 64 / sizeof(float);
     std::size_t head = misalignment == 0 ? 0 : 16 - misalignment;
@@ -44,19 +44,23 @@ QUVARIN_AVX512 void streaming_loop(const float* a, const float* b, float* out, s
     _mm_sfence();
 }
 
-void add(const float* a, const float* b, float* out, std::size_t count) { streaming_loop<Add>(a, b, out, count); }
+void add(std::size_t count, const float* a, const float* b, float* out) { streaming_loop<Add>(count, a, b, out); }
 
-void multiply(const float* a, const float* b, float* out, std::size_t count) {
-    streaming_loop<Multiply>(a, b, out, count);
+void multiply(std::size_t count, const float* a, const float* b, float* out) {
+    streaming_loop<Multiply>(count, a, b, out);
 }
 
-void relu(const float* x, float* out, std::size_t count) { streaming_loop<Relu>(x, x, out, count); }
+void relu(std::size_t count, const float* x, float* out) { streaming_loop<Relu>(count, x, x, out); }
 
-constexpr StreamingLoops kBuilds[] = {{"AVX-512 streaming stores", Isa::Avx512f, add, multiply, relu}};
+constexpr ElementwiseLoops kBuilds[] = {{.name = "AVX-512 streaming stores",
+                                         .isa = Isa::Avx512f,
+                                         .add_values = add,
+                                         .multiply_values = multiply,
+                                         .relu_values = relu}};
 
 }  // namespace
 
-std::span<const StreamingLoops> streaming_builds() { return kBuilds; }
+std::span<const ElementwiseLoops> streaming_builds() { return kBuilds; }
 
 }  // namespace quvarin::cpu
 
@@ -64,7 +68,7 @@ std::span<const StreamingLoops> streaming_builds() { return kBuilds; }
 
 namespace quvarin::cpu {
 
-std::span<const StreamingLoops> streaming_builds() { return {}; }
+std::span<const ElementwiseLoops> streaming_builds() { return {}; }
 
 }  // namespace quvarin::cpu
 
