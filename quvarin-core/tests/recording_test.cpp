@@ -5,8 +5,7 @@
 #include "autograd/nodes/add_backward.hpp"
 #include "autograd/nodes/matmul_backward.hpp"
 #include "autograd/nodes/mul_backward.hpp"
-#include "autograd/nodes/relu_backward.hpp"
-#include "autograd/nodes/sigmoid_backward.hpp"
+#include "autograd/nodes/activation_backward.hpp"
 #include "autograd/nodes/sum_all_backward.hpp"
 #include "ops/activation.hpp"
 #include "ops/elementwise.hpp"
@@ -108,12 +107,12 @@ TEST_F(Recording, UnaryOpsSaveWhatTheirFormulaNeeds) {
     Tape::Nodes nodes = Tape::drain();
     ASSERT_EQ(nodes.size(), 3u);
     const auto& relu_node = dynamic_cast<const autograd::ReluBackward&>(*nodes[0]);
-    EXPECT_TRUE(relu_node.input_storage.same_buffer(x.storage));
+    EXPECT_TRUE(relu_node.saved_storage.same_buffer(x.storage));
     EXPECT_EQ(relu_node.output_id, r.id);
     EXPECT_EQ(relu_node.input_id, x.id);
 
     const auto& sigmoid_node = dynamic_cast<const autograd::SigmoidBackward&>(*nodes[1]);
-    EXPECT_TRUE(sigmoid_node.output_storage.same_buffer(s.storage));
+    EXPECT_TRUE(sigmoid_node.saved_storage.same_buffer(s.storage));
     EXPECT_EQ(sigmoid_node.output_id, s.id);
     EXPECT_EQ(sigmoid_node.input_id, x.id);
 

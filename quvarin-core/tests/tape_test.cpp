@@ -2,7 +2,7 @@
 
 #include <thread>
 
-#include "autograd/nodes/relu_backward.hpp"
+#include "autograd/nodes/activation_backward.hpp"
 #include "autograd/tape/tape.hpp"
 #include "test_support.hpp"
 
