@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdint>
 #include <new>
 #include <thread>
@@ -77,6 +78,51 @@ TEST(LargeBlockPool, HandsEachBlockToOneThreadAtATime) {
     EXPECT_EQ(mismatches, std::vector<int>(4, 0));
     pool.free(held, 8 * kBlock);
     EXPECT_EQ(pool.kept_bytes(), 0u);
+}
+
+// Spins briefly, so that the two threads below start their frees within
+// nanoseconds of each other, then yields to a thread that was descheduled.
+void wait_until_reached(const std::atomic<int>& counter, int round) {
+    for (int spins = 0; counter.load(std::memory_order_acquire) < round; ++spins) {
+        if (spins >= 4000) std::this_thread::yield();
+    }
+}
+
+// Busy-waits for `steps` loop steps; the volatile counter keeps the loop.
+void spin_for(int steps) {
+    volatile int counter = 0;
+    while (counter < steps) counter = counter + 1;
+}
+
+// Two blocks in use, freed at once on two threads: the first free keeps its
+// block and the last must unmap it, however the two calls interleave. The
+// main thread's free starts a little later each round, 64 offsets in turn,
+// so the rounds sweep across every way the calls can overlap.
+TEST(LargeBlockPool, LastFreeRacingAKeepLeavesNothingKept) {
+    LargeBlockPool pool;
+    constexpr int kRounds = 2000;
+    void* other = nullptr;
+    std::atomic<int> started{0};
+    std::atomic<int> finished{0};
+    std::thread other_thread([&] {
+        for (int round = 1; round <= kRounds; ++round) {
+            wait_until_reached(started, round);
+            pool.free(other, kBlock);
+            finished.store(round, std::memory_order_release);
+        }
+    });
+    int rounds_leaving_a_block_kept = 0;
+    for (int round = 1; round <= kRounds; ++round) {
+        void* mine = pool.allocate(kBlock);
+        other = pool.allocate(kBlock);
+        started.store(round, std::memory_order_release);
+        spin_for(16 * (round % 64));
+        pool.free(mine, kBlock);
+        wait_until_reached(finished, round);
+        if (pool.kept_bytes() != 0) ++rounds_leaving_a_block_kept;
+    }
+    other_thread.join();
+    EXPECT_EQ(rounds_leaving_a_block_kept, 0);
 }
 
 }  // namespace

@@ -1,8 +1,13 @@
 #include "tensor/large_blocks.hpp"
 
+#include <pthread.h>
 #include <sys/mman.h>
 
+#include <algorithm>
+#include <cstdint>
 #include <new>
+#include <type_traits>
+#include <utility>
 
 // AddressSanitizer does not watch memory mapped here: poisoning kept blocks
 // and the slack after each block keeps its use-after-free and overflow checks.
@@ -22,11 +27,11 @@ namespace quvarin {
 namespace {
 
 constexpr std::size_t kHugePageBytes = std::size_t{2} << 20;
-constexpr std::uintptr_t kUnitsMask = kHugePageBytes - 1;
 
 // Constant-initialised and trivially destructible: usable from the first
 // allocation to the last thread-exit release.
 constinit LargeBlockPool process_pool;
+static_assert(std::is_trivially_destructible_v<LargeBlockPool>);
 
 std::size_t mapped_size(std::size_t bytes) { return (bytes + kHugePageBytes - 1) & ~(kHugePageBytes - 1); }
 
@@ -49,7 +54,7 @@ void* map_aligned(std::size_t mapped_bytes) {
     void* start = mmap(nullptr, span, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (start == MAP_FAILED) return nullptr;
     const auto address = reinterpret_cast<std::uintptr_t>(start);
-    const std::uintptr_t aligned = (address + kHugePageBytes - 1) & ~kUnitsMask;
+    const std::uintptr_t aligned = (address + kHugePageBytes - 1) & ~(kHugePageBytes - 1);
     const std::size_t head = aligned - address;
     if (head != 0) munmap(start, head);
     if (head != kHugePageBytes) munmap(reinterpret_cast<void*>(aligned + mapped_bytes), kHugePageBytes - head);
@@ -66,11 +71,20 @@ void unmap(void* block, std::size_t mapped_bytes) {
 
 }  // namespace
 
-LargeBlockPool& large_block_pool() { return process_pool; }
+LargeBlockPool& large_block_pool() {
+    // Registered before the process's pool first changes, so every fork()
+    // after that runs them.
+    static const bool fork_handlers_registered =
+        pthread_atfork([] { process_pool.mutex_.lock(); }, [] { process_pool.mutex_.unlock(); },
+                       [] { process_pool.mutex_.unlock(); }) == 0;
+    if (!fork_handlers_registered) throw std::bad_alloc();
+    return process_pool;
+}
 
 void* LargeBlockPool::allocate(std::size_t bytes) {
     if (bytes > static_cast<std::size_t>(PTRDIFF_MAX)) throw std::bad_alloc();
     const std::size_t mapped_bytes = mapped_size(bytes);
+    const std::lock_guard lock(mutex_);
     void* block = take_kept(mapped_bytes);
     if (block == nullptr) block = map_aligned(mapped_bytes);
     if (block == nullptr) {
@@ -79,7 +93,7 @@ void* LargeBlockPool::allocate(std::size_t bytes) {
         block = map_aligned(mapped_bytes);
         if (block == nullptr) throw std::bad_alloc();
     }
-    used_bytes_.fetch_add(mapped_bytes, std::memory_order_acq_rel);
+    used_bytes_ += mapped_bytes;
     unpoison(block, bytes);
     poison(static_cast<char*>(block) + bytes, mapped_bytes - bytes);
     return block;
@@ -87,26 +101,27 @@ void* LargeBlockPool::allocate(std::size_t bytes) {
 
 void LargeBlockPool::free(void* block, std::size_t bytes) noexcept {
     const std::size_t mapped_bytes = mapped_size(bytes);
-    const std::size_t still_used = used_bytes_.fetch_sub(mapped_bytes, std::memory_order_acq_rel) - mapped_bytes;
-    if (mapped_bytes <= still_used && mapped_bytes / kHugePageBytes <= kUnitsMask) {
+    const std::lock_guard lock(mutex_);
+    used_bytes_ -= mapped_bytes;
+    if (mapped_bytes <= used_bytes_) {
         keep(block, mapped_bytes);
     } else {
         unmap(block, mapped_bytes);
     }
     // Back within the bound: with nothing in use, this empties every slot.
-    for (std::size_t i = 0; i < kSlots && kept_bytes() > used_bytes_.load(std::memory_order_acquire); ++i) {
-        release(slots_[next_slot_to_give_way()].exchange(0, std::memory_order_acq_rel));
-    }
+    for (std::size_t i = 0; i < kSlots && kept_bytes_ > used_bytes_; ++i) release(next_slot_to_give_way());
+}
+
+std::size_t LargeBlockPool::kept_bytes() const {
+    const std::lock_guard lock(mutex_);
+    return kept_bytes_;
 }
 
 void* LargeBlockPool::take_kept(std::size_t mapped_bytes) noexcept {
-    const std::uintptr_t units = mapped_bytes / kHugePageBytes;
-    for (auto& slot : slots_) {
-        std::uintptr_t entry = slot.load(std::memory_order_acquire);
-        if (entry != 0 && (entry & kUnitsMask) == units &&
-            slot.compare_exchange_strong(entry, 0, std::memory_order_acq_rel)) {
-            kept_bytes_.fetch_sub(mapped_bytes, std::memory_order_relaxed);
-            return reinterpret_cast<void*>(entry & ~kUnitsMask);
+    for (Kept& slot : slots_) {
+        if (slot.block != nullptr && slot.mapped_bytes == mapped_bytes) {
+            kept_bytes_ -= mapped_bytes;
+            return std::exchange(slot, Kept{}).block;
         }
     }
     return nullptr;
@@ -114,29 +129,27 @@ void* LargeBlockPool::take_kept(std::size_t mapped_bytes) noexcept {
 
 void LargeBlockPool::keep(void* block, std::size_t mapped_bytes) noexcept {
     poison(block, mapped_bytes);
-    const std::uintptr_t entry = reinterpret_cast<std::uintptr_t>(block) | (mapped_bytes / kHugePageBytes);
-    kept_bytes_.fetch_add(mapped_bytes, std::memory_order_relaxed);
-    for (auto& slot : slots_) {
-        std::uintptr_t empty = 0;
-        if (slot.compare_exchange_strong(empty, entry, std::memory_order_acq_rel)) return;
-    }
-    // Every slot is full: the slots give way in turn.
-    release(slots_[next_slot_to_give_way()].exchange(entry, std::memory_order_acq_rel));
+    const auto empty = std::ranges::find(slots_, nullptr, &Kept::block);
+    // With every slot full, the slots give way in turn.
+    Kept& slot = empty != slots_.end() ? *empty : next_slot_to_give_way();
+    release(slot);
+    slot = Kept{block, mapped_bytes};
+    kept_bytes_ += mapped_bytes;
 }
 
-std::size_t LargeBlockPool::next_slot_to_give_way() noexcept {
-    return next_to_give_way_.fetch_add(1, std::memory_order_relaxed) % kSlots;
+LargeBlockPool::Kept& LargeBlockPool::next_slot_to_give_way() noexcept {
+    return slots_[next_to_give_way_++ % kSlots];
 }
 
-void LargeBlockPool::release(std::uintptr_t entry) noexcept {
-    if (entry == 0) return;
-    const std::size_t mapped_bytes = (entry & kUnitsMask) * kHugePageBytes;
-    unmap(reinterpret_cast<void*>(entry & ~kUnitsMask), mapped_bytes);
-    kept_bytes_.fetch_sub(mapped_bytes, std::memory_order_relaxed);
+void LargeBlockPool::release(Kept& slot) noexcept {
+    if (slot.block == nullptr) return;
+    unmap(slot.block, slot.mapped_bytes);
+    kept_bytes_ -= slot.mapped_bytes;
+    slot = Kept{};
 }
 
 void LargeBlockPool::release_kept() noexcept {
-    for (auto& slot : slots_) release(slot.exchange(0, std::memory_order_acq_rel));
+    for (Kept& slot : slots_) release(slot);
 }
 
 }  // namespace quvarin

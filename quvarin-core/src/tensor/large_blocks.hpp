@@ -1,9 +1,8 @@
 #pragma once
 
 #include <array>
-#include <atomic>
 #include <cstddef>
-#include <cstdint>
+#include <mutex>
 
 namespace quvarin {
 
@@ -17,8 +16,10 @@ namespace quvarin {
 //     in large blocks still in use: kept memory at most doubles the large
 //     memory a program holds (when full, the slots give way in turn);
 //   - everything kept is unmapped when the last large block in use is freed.
-// No lock: blocks are freed on whichever thread drops the last reference, and
-// a fork() child inherits a consistent pool.
+// Blocks are freed on whichever thread drops the last reference. One mutex
+// covers each allocate and free whole, mapping and unmapping included: every
+// block has 32 MiB or more of elements to write, next to which the lock costs
+// nothing, and both bounds then hold after every call on every CPU.
 class LargeBlockPool {
 public:
     static constexpr std::size_t kMinBytes = std::size_t{32} << 20;
@@ -31,26 +32,36 @@ public:
     void free(void* block, std::size_t bytes) noexcept;
 
     // Bytes of freed blocks kept for reuse.
-    std::size_t kept_bytes() const { return kept_bytes_.load(std::memory_order_relaxed); }
+    std::size_t kept_bytes() const;
 
 private:
+    friend LargeBlockPool& large_block_pool();
+
+    struct Kept {
+        void* block = nullptr;  // nullptr: the slot is empty
+        std::size_t mapped_bytes = 0;
+    };
+
+    // These run with mutex_ held.
     void* take_kept(std::size_t mapped_bytes) noexcept;
     void keep(void* block, std::size_t mapped_bytes) noexcept;
-    std::size_t next_slot_to_give_way() noexcept;
-    // Unmaps the kept block of a slot's former entry, if any.
-    void release(std::uintptr_t entry) noexcept;
+    Kept& next_slot_to_give_way() noexcept;
+    // Unmaps the slot's block, if any, and empties the slot.
+    void release(Kept& slot) noexcept;
     void release_kept() noexcept;
 
-    // Each slot holds 0 or a kept block: its address, whose low 21 bits are
-    // zero, with its length in 2 MiB units in those bits, so that one atomic
-    // exchange hands a block and its size to exactly one owner.
-    std::array<std::atomic<std::uintptr_t>, kSlots> slots_{};
-    std::atomic<std::size_t> next_to_give_way_{0};
-    std::atomic<std::size_t> kept_bytes_{0};
-    std::atomic<std::size_t> used_bytes_{0};
+    mutable std::mutex mutex_;
+    std::array<Kept, kSlots> slots_{};
+    std::size_t next_to_give_way_ = 0;
+    std::size_t kept_bytes_ = 0;
+    std::size_t used_bytes_ = 0;
 };
 
-// The process's pool, behind every element array's allocator.
+// The process's pool, behind every element array's allocator. Its first use
+// registers fork() handlers that hold its lock across the fork, so a child
+// starts with the pool as it stood between two allocate or free calls: the
+// blocks it counts as kept and as in use are the ones the child has mapped.
+// Throws std::bad_alloc when the handlers cannot be registered.
 LargeBlockPool& large_block_pool();
 
 }  // namespace quvarin

@@ -14,7 +14,6 @@ class BorrowFlag {
 public:
     bool try_acquire(AccessMode mode);
     void release(AccessMode mode);
-    std::int64_t state() const { return state_.load(std::memory_order_relaxed); }
 
 private:
     std::atomic<std::int64_t> state_{0};
