@@ -15,6 +15,7 @@ quvarin's time divided by the peer's.
 from __future__ import annotations
 
 import math
+import os
 import sys
 
 from machine import this_cpu
@@ -23,7 +24,7 @@ from workloads import DATA_SOURCES
 
 SHAPES = [(1024,), (64, 784), (2048, 2048)]
 ARRAYS = ("float32", "float64", "int64")
-ROUNDS = 3
+ROUNDS = 5
 MIN_LOOP_SECONDS = 0.05
 # (column, kind of case, library)
 COLUMNS = [
@@ -49,6 +50,7 @@ def measure(workers: dict[str, Worker], source: str, shape: tuple[int, ...]) -> 
 def main() -> None:
     libraries = ["quvarin", "numpy"] + (["torch"] if torch_installed() else [])
     print(f"CPU: {this_cpu().describe()}")
+    print(f"Load average over the last minute: {os.getloadavg()[0]:.2f} (other work on the CPUs skews the times)")
     if "torch" not in libraries:
         print("torch: not installed")
     with started(*(Worker(library) for library in libraries)) as started_workers:
