@@ -109,6 +109,7 @@ bench: build
 	$(VENV)/bin/cmake --build $(CORE_BUILD_DIR) --target quvarin_kernel_report
 	$(VPY) bench/run.py --plot bench/curves.png --kernel-report $(CORE_BUILD_DIR)/quvarin-core/tests/quvarin_kernel_report
 	$(VPY) bench/autograd.py
+	$(VPY) bench/data_in.py
 
 # A long fuzzing run of the whole Python surface; the ordinary test run fuzzes each entry briefly.
 # FUZZ_EXAMPLES is the number of examples per entry (about 70 entries, a few ms per example).

@@ -1,15 +1,17 @@
 """What each library runs when it is timed: the same float32 data, the same work.
 
 A case is a JSON-friendly list naming the work: ["a+b", 1024], ["matmul", 256],
-["step", [784, 128, 10], 64], ["matmul_backward", 512, "both"]. `timed(library, case)`
-returns a function that performs the work `number` times and returns the seconds
-it took. NumPy has no sigmoid or relu of its own: 1 / (1 + np.exp(-x)) and
-np.maximum(x, 0) stand in.
+["step", [784, 128, 10], 64], ["matmul_backward", 512, "both"],
+["data_in", "float32", [64, 784]]. `timed(library, case)` returns a function that
+performs the work `number` times and returns the seconds it took. NumPy has no
+sigmoid or relu of its own: 1 / (1 + np.exp(-x)) and np.maximum(x, 0) stand in.
 """
 
 from __future__ import annotations
 
+import array
 import functools
+import math
 import time
 from collections.abc import Callable
 from types import ModuleType
@@ -33,6 +35,8 @@ def timed(library: str, case: list) -> Timed:
         return _loop(_training_step(library, tuple(case[1]), case[2]))
     if kind == "matmul_backward":
         return _backward_only(library, case[1], case[2])
+    if kind in ("data_in", "data_in_from_array"):
+        return _loop(_data_in(library, kind, case[1], tuple(case[2])))
     raise ValueError(f"unknown case {case}")
 
 
@@ -136,6 +140,37 @@ def _backward_only(library: str, side: int, which: str) -> Timed:
         return spent
 
     return run
+
+
+# What a tensor is built from, each holding the same values; the arrays are flat.
+DATA_SOURCES = ("list", "tuple", "array.array", "float32", "float64", "int64")
+
+
+def data_source(source: str, size: int) -> Any:
+    values = np.random.default_rng(size).uniform(-1000, 1000, size)
+    if source == "list":
+        return values.astype(np.float32).tolist()
+    if source == "tuple":
+        return tuple(values.astype(np.float32).tolist())
+    if source == "array.array":
+        return array.array("f", values.astype(np.float32).tobytes())
+    return values.astype(source)
+
+
+def _data_in(library: str, kind: str, source: str, shape: tuple[int, ...]) -> Callable[[], object]:
+    """A float32 tensor of `shape` from the flat `source`: quvarin's tensor(), NumPy's
+    np.array(x, dtype=float32), PyTorch's torch.tensor(x, dtype=float32). Kind
+    data_in_from_array copies an array instead: NumPy's a.copy() (same element type),
+    PyTorch's torch.from_numpy(a).to(float32, copy=True), a clone() for float32."""
+    data = data_source(source, math.prod(shape))
+    if library == "quvarin":
+        return functools.partial(module(library).tensor, data, list(shape))
+    if library == "numpy":
+        return data.copy if kind == "data_in_from_array" else functools.partial(np.array, data, dtype=np.float32)
+    torch = module(library)
+    if kind == "data_in_from_array":
+        return lambda: torch.from_numpy(data).to(torch.float32, copy=True)
+    return functools.partial(torch.tensor, data, dtype=torch.float32)
 
 
 def initial_parameters(layers: tuple[int, ...], seed: int = 0) -> list[tuple[np.ndarray, np.ndarray]]:

@@ -445,7 +445,11 @@ def tensor(
     Args:
         data: the values, flat, the last dimension varying fastest; ints, bools
             and objects with __float__ or __index__ are accepted. They are
-            copied and rounded to float32.
+            copied and rounded to float32. One-dimensional NumPy arrays,
+            array.array and memoryview objects of numbers are read straight
+            from their memory, at any stride; the values are those
+            iterating them would give. data must be flat: pass a.ravel() for
+            a 2-D array a.
         shape: the size of each dimension; the sizes multiply to len(data).
         dtype: None or float32.
         device: None or Device("cpu").
@@ -459,8 +463,9 @@ def tensor(
             CPU" for another dtype.
         TypeError: "argument 'data': must be real number, not list" (the
             interpreter's conversion message after "argument 'data': ") for
-            nested lists or other values that are not numbers; for arguments
-            of another class, the texts listed under zeros().
+            nested lists, arrays of two or more dimensions or other values
+            that are not numbers; for arguments of another class, the texts
+            listed under zeros().
 
     Example:
         >>> t = quvarin.tensor([1, 2, 3, 4, 5, 6], [2, 3])

@@ -1,5 +1,7 @@
 """zeros, ones and tensor: argument binding, conversion rules, messages, resulting tensors."""
 
+import array
+import functools
 import math
 import struct
 import sys
@@ -153,6 +155,82 @@ def test_shape_and_numel_consistent(shape):
     assert qv.zeros(shape).shape == shape and len(qv.ones(shape).data()) == n
 
 
+# --- arrays and buffers: read from memory, with the bits iteration gives -----------------------------
+
+
+def element_bytes(code):
+    """Random bit patterns of a struct element type, then its extremes and values that round differently
+    straight to float32 than through double; every pattern of float16."""
+    if code == "e":
+        return np.arange(2**16, dtype=np.uint16).tobytes()
+    size = struct.calcsize(code)
+    raw = np.random.default_rng(size).integers(0, 256, 2000 * size, dtype=np.uint8).tobytes()
+    if code == "f":  # signalling and quiet NaNs with payloads
+        return raw + struct.pack("4I", 0x7F800001, 0xFF800123, 0x7FC00000, 0x7F800000)
+    if code == "d":
+        edges = [0.1, -0.0, 1e-45, 1e-46, 3e-39, 3.4028235e38, 3.4028236e38, 1e39, -math.inf, 1 + 2**-24 + 2**-52]
+        return raw + struct.pack(f"{len(edges)}d", *edges) + struct.pack("2Q", 0x7FF0000000000001, 0xFFF0000020000000)
+    if code in "bhilqn":
+        edges = [-(2 ** (8 * size - 1)), 2 ** (8 * size - 1) - 1] + [2**54 + 2**30 + 1] * (size == 8)
+        return raw + struct.pack(f"{len(edges)}{code}", *edges)
+    if code in "BHILQN":
+        return raw + struct.pack(f"2{code}", 2 ** (8 * size) - 1, 2**63 + 2**39 + 1 if size == 8 else 1)
+    return raw  # "?": every byte value, not only 0 and 1
+
+
+LAYOUTS = {"contiguous": slice(None), "strided": slice(None, None, -3), "empty": slice(0)}
+
+
+def exported(exporter, code, layout):
+    raw, part = element_bytes(code), LAYOUTS[layout]
+    if exporter == "ndarray":
+        return np.frombuffer(raw, code).copy()[part]
+    if exporter == "memoryview":
+        return memoryview(bytearray(raw)).cast(code)[part]
+    return array.array(code, raw)[part]
+
+
+class ShiftedIteration(np.ndarray):
+    def __iter__(self):
+        return (v + 1 for v in self.view(np.ndarray))
+
+
+class NegatedItems(np.ndarray):  # an ndarray subclass iterates through __getitem__
+    def __getitem__(self, i):
+        return -self.view(np.ndarray)[i]
+
+
+class ShiftedArray(array.array):
+    def __iter__(self):
+        return (v + 1 for v in array.array.__iter__(self))
+
+
+EXPORTED = (  # array.array has no strides
+    [("ndarray", code, layout) for code in "?bBhHiIlLqQefd" for layout in LAYOUTS]
+    + [("memoryview", code, layout) for code in "?bBhHiIlLqQnNfd" for layout in LAYOUTS]
+    + [("array", code, layout) for code in "bBhHiIlLqQfd" for layout in ("contiguous", "empty")]
+)
+ITERATED = {  # what iteration reads is not the memory as it lies
+    "ndarray subclass, own __iter__": lambda: np.arange(3, dtype=np.float32).view(ShiftedIteration),
+    "ndarray subclass, own __getitem__": lambda: np.arange(3, dtype=np.float32).view(NegatedItems),
+    "subclass named numpy.ndarray": lambda: np.arange(3.0).view(type("ndarray", (ShiftedIteration,), {"__module__": "numpy"})),
+    "array.array subclass": lambda: ShiftedArray("f", [0.0, 1.0, 2.5]),
+    "big-endian": lambda: np.array([1.5, -2.0, 3.0], dtype=">f8"),
+}
+
+
+@pytest.mark.parametrize("make", [pytest.param(functools.partial(exported, *case), id="-".join(case)) for case in EXPORTED]
+                         + [pytest.param(make, id=name) for name, make in ITERATED.items()])
+def test_arrays_and_buffers_give_the_bits_iteration_gives(make):
+    data = make()
+    items = list(data)  # NumPy scalars, ints, floats, bools
+    t = qv.tensor(data, [len(items)])
+    assert t.shape == [len(items)]
+    assert [bits(v) for v in t.data()] == [bits(v) for v in qv.tensor(items, [len(items)]).data()]
+    if isinstance(data, memoryview):
+        data.release()  # refused while a buffer of it is still exported
+
+
 class BrokenLength(LyingLength):
     def __len__(self):
         raise RuntimeError("no length")
@@ -230,6 +308,8 @@ TYPE_ERRORS = [
     (lambda: qv.tensor([1.0], [1], dtype="x", device="y"), "argument 'dtype': 'str' object is not an instance of 'DType'"),
     (lambda: qv.zeros([1], device="x", requires_grad=1), "argument 'device': 'str' object is not an instance of 'Device'"),
     (lambda: qv.zeros(["x"], dtype="x"), "argument 'shape': " + str(index_conversion_error("x"))),
+    (lambda: qv.tensor(np.zeros(3, np.float32), [4], dtype=qv.int8, requires_grad=1),
+     "argument 'requires_grad': 'int' object is not an instance of 'bool'"),
     # binding before conversion
     (lambda: qv.zeros("23", 1, 2, 3, 4), "zeros() takes from 1 to 4 positional arguments but 5 were given"),
     (lambda: qv.tensor("12", size=1), "tensor() got an unexpected keyword argument 'size'"),
@@ -318,6 +398,10 @@ def test_overflow_errors_pass_unchanged(call):
         (lambda: qv.tensor([1.0], [0]), ValueError, DATA_LENGTH_MISMATCH.format(1, 0)),
         (lambda: qv.tensor([1.0], [2**40]), ValueError, DATA_LENGTH_MISMATCH.format(1, 2**40)),
         (lambda: qv.tensor([1.0], [2**32, 2**31]), ValueError, DATA_LENGTH_MISMATCH.format(1, 2**63)),
+        (lambda: qv.tensor(np.zeros(3, np.float32), [4], dtype=qv.int8), NotImplementedError, TENSOR_F32_ONLY),
+        (lambda: qv.tensor(np.zeros(3, np.float32)[::2], [3]), ValueError, DATA_LENGTH_MISMATCH.format(2, 3)),
+        # iterating it raises the same
+        (lambda: qv.tensor(memoryview(np.zeros(2, np.float16)), [2]), NotImplementedError, "memoryview: format e not supported"),
     ],
 )
 def test_creation_refusals(call, exc, message):
@@ -379,6 +463,7 @@ FAILING_CREATIONS = [
     lambda: qv.zeros([1], requires_grad=1),
     lambda: qv.tensor([1.0, "a"], [2]),
     lambda: qv.zeros([2**32, 2**32]),
+    lambda: qv.tensor(np.zeros(2, np.float32), [3]),
 ]
 
 

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "binding/array_data.hpp"
 #include "binding/errors.hpp"
 #include "binding/ref.hpp"
 #include "binding/type_names.hpp"
@@ -70,6 +71,7 @@ bool is_numpy_bool(PyObject* value) {
 
 F32Buffer to_f32_buffer(PyObject* sequence) {
     require_sequence(sequence);
+    if (std::optional<F32Buffer> values = read_array_data(sequence)) return std::move(*values);
     F32Buffer values;
     values.reserve(static_cast<std::size_t>(length_hint(sequence)));
     for_each_item(sequence, [&](PyObject* item) { values.push_back(static_cast<float>(to_double(item))); });

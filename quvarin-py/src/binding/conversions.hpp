@@ -13,7 +13,7 @@ namespace quvarin::py {
 // parameter's name to a TypeError.
 
 // A non-str sequence of numbers, each converted to double, then to the
-// nearest float32.
+// nearest float32; a one-dimensional array or buffer read from its memory.
 F32Buffer to_f32_buffer(PyObject* sequence);
 // A non-str sequence of non-negative integers (ints or objects with __index__).
 Shape to_shape(PyObject* sequence);
