@@ -11,6 +11,7 @@
 #   make test-asan            the core tests and pytest under ASan and UBSan
 #   make wheel                a self-contained manylinux wheel in dist/ (PYTHON=... for another CPython)
 #   make wheels               one such wheel for each CPython from 3.11 to 3.14, in dist/wheels/ (root)
+#   make release              the source archive and those wheels in dist/release/, summed and checked (root)
 #   make test-wheel           that wheel's tests in a bare Debian chroot (root)
 #   make test-py314           a source build and the tests under CPython 3.14 in a Debian unstable chroot (root)
 #   make test-clang           the core tests and the pytest suite on a Clang build
@@ -36,7 +37,7 @@ CONFIGURE_CORE_TESTS = $(VENV)/bin/cmake -S . -B $(CORE_BUILD_DIR) $(CMAKE_COMMO
 	-DQUVARIN_BUILD_PYTHON=OFF -DQUVARIN_BUILD_TESTS=ON -DCMAKE_BUILD_TYPE=Release
 
 .PHONY: all build demo test test-core test-py test-torch typecheck docs bench fuzz test-asan system-deps clean \
-	wheel wheels sdist chroot-deps chroots test-wheel test-py314 test-clang build-aarch64 test-aarch64 \
+	wheel wheels sdist release check-changelog chroot-deps chroots test-wheel test-py314 test-clang build-aarch64 test-aarch64 \
 	test-exhaustive test-exact-rounding
 
 all: build
@@ -180,6 +181,25 @@ wheels: chroot-deps
 sdist: $(VENV)/.deps
 	rm -f dist/quvarin-*.tar.gz
 	$(VPY) -c 'from scikit_build_core.build import build_sdist; build_sdist("dist")'
+
+# The files a release uploads, in dist/release/: the source archive and every
+# wheel that `make wheels` built and ran the examples against, with their
+# SHA-256 sums, each checked as a package index checks it. The version is the
+# one pyproject.toml states; the changelog must have its dated section first,
+# which is checked before anything is built.
+RELEASE_DIR := dist/release
+RELEASE_TOOLS := twine==7.0.0
+
+check-changelog:
+	$(PYTHON) tools/check-changelog
+
+release: check-changelog wheels sdist
+	rm -rf $(RELEASE_DIR)
+	mkdir -p $(RELEASE_DIR)
+	cp $(WHEELS_DIR)/quvarin-*.whl dist/quvarin-*.tar.gz $(RELEASE_DIR)/
+	cd $(RELEASE_DIR) && sha256sum quvarin-* >SHA256SUMS
+	tools/check-release $(PYTHON) $(RELEASE_DIR) $(RELEASE_TOOLS)
+	cat $(RELEASE_DIR)/SHA256SUMS
 
 # Bare systems, made once with debootstrap and kept outside the clone. The
 # bare suite's python3 must be the CPython the wheel was built for (3.11).

@@ -1,8 +1,8 @@
 # Locates the scipy-openblas32 wheel through the build's Python interpreter.
 # Sets QUVARIN_OPENBLAS_INCLUDE_DIR (cblas.h), QUVARIN_OPENBLAS_LIBRARY (the
 # shared library to ship) and QUVARIN_OPENBLAS_LICENSE (its licence, shipped
-# with it), and the folder and file name under which the library is shipped
-# beside each binary that multiplies matrices.
+# in the wheel's metadata), and the folder and file name under which the
+# library is shipped beside each binary that multiplies matrices.
 #
 # A cross build gives the first two itself, from the wheel built for its
 # target: the one installed beside the interpreter is the host's.

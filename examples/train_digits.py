@@ -31,8 +31,6 @@ import time
 from collections.abc import Sequence
 from dataclasses import dataclass, field
 
-from sklearn.datasets import load_digits  # type: ignore[import-untyped]
-
 import quvarin
 from data_loader import DataLoader
 
@@ -58,6 +56,8 @@ class Split:
 
 def load_splits(test_fraction: float, seed: int) -> tuple[Split, Split]:
     """The training and the held-out test split, drawn with a fixed seed."""
+    from sklearn.datasets import load_digits  # type: ignore[import-untyped]
+
     digits = load_digits()
     images: list[list[float]] = digits.data.tolist()
     labels: list[int] = digits.target.tolist()
@@ -211,6 +211,8 @@ def main(argv: Sequence[str] | None = None) -> History:
     parser.add_argument("--plot", metavar="FILE.png", help="write loss and accuracy curves")
     args = parser.parse_args(argv)
     # Found out now rather than after the whole training run.
+    if importlib.util.find_spec("sklearn") is None:
+        parser.error("the digits data set comes with scikit-learn: pip install scikit-learn")
     if args.plot and importlib.util.find_spec("matplotlib") is None:
         parser.error("--plot needs matplotlib: pip install matplotlib")
 

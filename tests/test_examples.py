@@ -135,9 +135,13 @@ class TestTrainDigits:
         train_digits.main(["--epochs", "1", "--hidden", "8", "--plot", str(path)])
         assert path.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
 
-    def test_plot_without_matplotlib_fails_before_training(self, monkeypatch, capsys):
-        monkeypatch.setitem(sys.modules, "matplotlib", None)  # what an import finds when it is not installed
+    @pytest.mark.parametrize("missing, argv, advice", [
+        ("sklearn", [], "pip install scikit-learn"),
+        ("matplotlib", ["--plot", "curves.png"], "--plot needs matplotlib: pip install matplotlib"),
+    ])
+    def test_a_missing_package_fails_before_training(self, monkeypatch, capsys, missing, argv, advice):
+        monkeypatch.setitem(sys.modules, missing, None)  # what an import finds when it is not installed
         monkeypatch.setattr(train_digits, "train", lambda args: pytest.fail("trained before failing"))
         with pytest.raises(SystemExit):
-            train_digits.main(["--plot", "curves.png"])
-        assert "--plot needs matplotlib: pip install matplotlib" in capsys.readouterr().err
+            train_digits.main(argv)
+        assert advice in capsys.readouterr().err
