@@ -10,9 +10,10 @@
 #   make fuzz                 a long fuzzing run of the whole Python surface
 #   make test-asan            the core tests and pytest under ASan and UBSan
 #   make wheel                a self-contained manylinux wheel in dist/ (PYTHON=... for another CPython)
-#   make wheels               one such wheel for each CPython from 3.11 to 3.14, in dist/wheels/ (root)
+#   make wheels               one such wheel for each CPython from 3.11 to 3.14 (and aarch64 ones), in dist/wheels/ (root)
 #   make release              the source archive and those wheels in dist/release/, summed and checked (root)
 #   make test-wheel           that wheel's tests in a bare Debian chroot (root)
+#   make test-aarch64-wheel   the cp311 aarch64 wheel's tests in Debian's arm64 CPython under qemu (root)
 #   make test-py314           a source build and the tests under CPython 3.14 in a Debian unstable chroot (root)
 #   make test-clang           the core tests and the pytest suite on a Clang build
 #   make build-aarch64        the core library cross-compiled for aarch64
@@ -37,8 +38,8 @@ CONFIGURE_CORE_TESTS = $(VENV)/bin/cmake -S . -B $(CORE_BUILD_DIR) $(CMAKE_COMMO
 	-DQUVARIN_BUILD_PYTHON=OFF -DQUVARIN_BUILD_TESTS=ON -DCMAKE_BUILD_TYPE=Release
 
 .PHONY: all build demo test test-core test-py test-torch typecheck docs bench fuzz test-asan system-deps clean \
-	wheel wheels sdist release check-changelog chroot-deps chroots test-wheel test-py314 test-clang build-aarch64 test-aarch64 \
-	test-exhaustive test-exact-rounding
+	wheel wheels sdist release check-changelog chroot-deps chroots aarch64-deps aarch64-roots test-wheel \
+	test-aarch64-wheel test-py314 test-clang build-aarch64 test-aarch64 test-exhaustive test-exact-rounding
 
 all: build
 
@@ -155,15 +156,21 @@ wheel:
 	$(BUILD_WHEEL) $(PYTHON) . dist $(WHEEL_TOOLS)
 
 # One wheel for every CPython from 3.11 to 3.14, in dist/wheels/: 3.11 to
-# 3.13 built here (3.12 and 3.13 under pyenv), 3.14 in the Debian unstable
-# chroot, whose newer glibc may raise that wheel's floor (its tag says). Each
-# wheel then runs the examples in a fresh environment of its own interpreter.
+# 3.13 built here (3.12 and 3.13 under pyenv). 3.14 is Debian unstable's, run
+# under qemu against that chroot's own C library, so that this machine's
+# toolchain builds it too and its wheel reaches the same systems. The aarch64
+# wheels are cross-compiled the same way for the CPython of each Debian arm64
+# root: bookworm's 3.11, trixie's 3.13, unstable's 3.14 (no Debian suite has
+# 3.12 for arm64). Each wheel then runs the examples in a fresh environment
+# of its own interpreter, and its tag and the symbols behind its floor are
+# printed.
 WHEEL_PYTHONS := 3.11 3.12 3.13
 WHEELS_DIR := dist/wheels
+EMULATED_PYTHONS = $(CURDIR)/build/emulated-python
 
-wheels: chroot-deps
+wheels: chroot-deps aarch64-roots
 	$(call apt_ensure,command -v g++,g++)
-	rm -rf $(WHEELS_DIR) $(PY314_CHROOT)/root/wheels
+	rm -rf $(WHEELS_DIR)
 	@for version in $(WHEEL_PYTHONS); do \
 		python="$$(bash .ci/find-python $$version)"; \
 		[ -n "$$python" ] || { echo "No CPython $$version here"; exit 1; }; \
@@ -171,11 +178,16 @@ wheels: chroot-deps
 		tools/try-wheel "$$python" $(WHEELS_DIR) . || exit 1; \
 	done
 	$(MAKE_PY314_CHROOT)
-	tools/debian-chroot run $(PY314_CHROOT) . env CMAKE_ARGS="-DQUVARIN_WERROR=$(WERROR)" \
-		/src/tools/build-wheel python3.14 /src /root/wheels $(WHEEL_TOOLS)
-	tools/debian-chroot run $(PY314_CHROOT) . /src/tools/try-wheel python3.14 /root/wheels /src
-	cp $(PY314_CHROOT)/root/wheels/quvarin-*.whl $(WHEELS_DIR)/
-	ls $(WHEELS_DIR)
+	tools/emulated-python $(PY314_CHROOT) python3.14 $(EMULATED_PYTHONS)/x86_64-python3.14
+	TARGET_PYTHON=$(EMULATED_PYTHONS)/x86_64-python3.14 $(BUILD_WHEEL) $(PYTHON) . $(WHEELS_DIR) $(WHEEL_TOOLS)
+	tools/debian-chroot run $(PY314_CHROOT) . /src/tools/try-wheel python3.14 /src/$(WHEELS_DIR) /src
+	@for root in $(AARCH64_ROOTS); do \
+		python="$${root##*-}"; \
+		tools/emulated-python $$root $$python $(EMULATED_PYTHONS)/aarch64-$$python && \
+		TARGET_PYTHON=$(EMULATED_PYTHONS)/aarch64-$$python $(BUILD_WHEEL) $(PYTHON) . $(WHEELS_DIR) $(WHEEL_TOOLS) && \
+		tools/try-aarch64-wheel $$root $$python $(WHEELS_DIR) . || exit 1; \
+	done
+	tools/wheel-floor $(WHEELS_DIR)/*.whl
 
 # The source archive a user would install from.
 sdist: $(VENV)/.deps
@@ -217,10 +229,38 @@ chroots: chroot-deps
 	$(MAKE_BARE_CHROOT)
 	$(MAKE_PY314_CHROOT)
 
+# Debian's arm64 CPythons and their headers, unpacked for qemu-user and the
+# cross builds; the last word of each name is the interpreter.
+AARCH64_ROOTS := $(CHROOTS)/debian-bookworm-arm64-python3.11 $(CHROOTS)/debian-trixie-arm64-python3.13 \
+	$(CHROOTS)/debian-unstable-arm64-python3.14
+
+aarch64-deps: chroot-deps
+	$(call apt_ensure,command -v aarch64-linux-gnu-g++,g++-aarch64-linux-gnu)
+	$(call apt_ensure,command -v qemu-aarch64,--no-install-recommends qemu-user)
+
+aarch64-roots: aarch64-deps
+	@for root in $(AARCH64_ROOTS); do \
+		name="$${root##*/debian-}"; suite="$${name%%-*}"; python="$${name##*-}"; \
+		tools/debian-chroot create-foreign $$root arm64 $$suite $$python lib$$python-dev || exit 1; \
+	done
+
 test-wheel: wheel chroot-deps
 	$(MAKE_BARE_CHROOT)
 	tools/debian-chroot run $(BARE_CHROOT) . /src/tools/check-bare-system
 	tools/debian-chroot run $(BARE_CHROOT) . /src/tools/test-in-venv python3 "/src/$$(ls dist/quvarin-*-cp311-*.whl)"
+
+# The cp311 aarch64 wheel, cross-compiled into dist/aarch64/, then the pytest
+# suite on it in Debian 12's arm64 CPython under qemu. Emulation is slow: the
+# fuzz tests run 10 examples each there, from a fixed seed.
+AARCH64_WHEEL_DIR := dist/aarch64
+AARCH64_TEST_ROOT := $(CHROOTS)/debian-bookworm-arm64-python3.11
+
+test-aarch64-wheel: aarch64-roots
+	rm -rf $(AARCH64_WHEEL_DIR)
+	tools/emulated-python $(AARCH64_TEST_ROOT) python3.11 $(EMULATED_PYTHONS)/aarch64-python3.11
+	TARGET_PYTHON=$(EMULATED_PYTHONS)/aarch64-python3.11 $(BUILD_WHEEL) $(PYTHON) . $(AARCH64_WHEEL_DIR) $(WHEEL_TOOLS)
+	QUVARIN_FUZZ_EXAMPLES=10 tools/try-aarch64-wheel $(AARCH64_TEST_ROOT) python3.11 $(AARCH64_WHEEL_DIR) . tests \
+		--hypothesis-seed=0
 
 test-py314: sdist chroot-deps
 	$(MAKE_PY314_CHROOT)

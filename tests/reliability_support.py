@@ -6,6 +6,9 @@ tests that provoke a failing allocation or measure resident memory skip there. I
 `needs_real_allocator` and mark such tests with it.
 
 QUVARIN_FUZZ_EXAMPLES: how many examples each fuzz test runs (`make fuzz` sets it high).
+
+QUVARIN_EMULATED=1 (set by `make test-aarch64-wheel`): the interpreter runs under qemu-user, whose
+own memory and threads show in the process; tests that cannot hold there skip, each saying why.
 """
 
 import os
@@ -22,6 +25,14 @@ SANITIZED = os.environ.get("QUVARIN_SANITIZED") == "1"
 needs_real_allocator = pytest.mark.skipif(
     SANITIZED, reason="under AddressSanitizer a failing allocation aborts and freed memory stays resident"
 )
+
+EMULATED = os.environ.get("QUVARIN_EMULATED") == "1"
+
+
+def not_emulated(reason):
+    """Skips a test under qemu-user, for the given reason."""
+    return pytest.mark.skipif(EMULATED, reason=f"under qemu-user {reason}")
+
 
 FUZZ_EXAMPLES = int(os.environ.get("QUVARIN_FUZZ_EXAMPLES", "0")) or None
 """None: each fuzz test uses its own small default."""

@@ -18,7 +18,7 @@ from conftest import (
     DROPPED_ELSEWHERE, FOREIGN_USE, NO_DELETE, NO_NUMPY, TENSOR_METHODS, TENSOR_USES, f32bits, is_panic,
     missing_argument, quiet_gc, rss_bytes, run_in_thread, t32, thread_count,
 )
-from reliability_support import SANITIZED, needs_real_allocator, read_all, run_script, wait_for_children
+from reliability_support import SANITIZED, needs_real_allocator, not_emulated, read_all, run_script, wait_for_children
 
 import quvarin as qv
 
@@ -153,6 +153,9 @@ def unraisable():
     sys.unraisablehook = old
 
 
+EMULATOR_KEEPS_THREAD_MEMORY = "each thread that ends leaves about 0.3 MiB of the emulator's own memory resident"
+
+
 def run_on_new_thread(fn):
     th = threading.Thread(target=fn)
     th.start()
@@ -174,6 +177,7 @@ def drop_elsewhere(kind):
         run_on_new_thread(lambda: gc.collect(0))
 
 
+@not_emulated(EMULATOR_KEEPS_THREAD_MEMORY)
 @pytest.mark.parametrize("kind", ["direct", "cycle"])
 def test_foreign_drops_are_reported_once_each_and_freed(unraisable, kind):
     drops = 300
@@ -285,6 +289,7 @@ def test_concurrent_training_runs_match_sequential_runs_bit_for_bit(fast_switchi
 
 
 @needs_real_allocator
+@not_emulated(EMULATOR_KEEPS_THREAD_MEMORY)
 def test_thread_exit_releases_tape_and_gradients():
     """Each short-lived thread records nodes, runs backward (keeping its gradients) and records
     more nodes it never runs; all of that must go when the thread ends."""
