@@ -401,7 +401,11 @@ def test_overflow_errors_pass_unchanged(call):
         (lambda: qv.tensor(np.zeros(3, np.float32), [4], dtype=qv.int8), NotImplementedError, TENSOR_F32_ONLY),
         (lambda: qv.tensor(np.zeros(3, np.float32)[::2], [3]), ValueError, DATA_LENGTH_MISMATCH.format(2, 3)),
         # iterating it raises the same
-        (lambda: qv.tensor(memoryview(np.zeros(2, np.float16)), [2]), NotImplementedError, "memoryview: format e not supported"),
+        pytest.param(
+            lambda: qv.tensor(memoryview(np.zeros(2, np.float16)), [2]), NotImplementedError,
+            "memoryview: format e not supported",
+            marks=pytest.mark.skipif(sys.version_info >= (3, 12), reason="memoryview iterates float16 from 3.12 on"),
+        ),
     ],
 )
 def test_creation_refusals(call, exc, message):
