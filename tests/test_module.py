@@ -15,8 +15,9 @@ from pathlib import Path
 import pytest
 
 from conftest import (
-    CONSTRUCTOR_REFUSED, DTYPE_NAMES, INVALID_DEVICE, PY, TENSOR_METHODS, TENSOR_PROPERTIES, TENSOR_SLOTS,
-    TENSOR_STATIC_METHODS, Outer, PanicException, is_panic, missing_argument,
+    CONSTRUCTOR_REFUSED, DISPATCH_THRESHOLDS, DTYPE_NAMES, INVALID_DEVICE, PY, ROOT, STUB_PARALLEL_SIGMOID,
+    TENSOR_METHODS, TENSOR_PROPERTIES, TENSOR_SLOTS, TENSOR_STATIC_METHODS, Outer, PanicException, is_panic,
+    missing_argument,
 )
 from reliability_support import run_script
 
@@ -89,6 +90,22 @@ def test_api_reference_is_the_one_generated_from_the_stub():
     root = Path(__file__).resolve().parent.parent
     generated = subprocess.run([PY, str(root / "tools" / "api-reference")], capture_output=True, text=True, check=True)
     assert generated.stdout == (root / "docs" / "api.md").read_text(encoding="utf-8"), "run make docs"
+
+
+def test_documented_thresholds_are_the_dispatchs():
+    if isinstance(DISPATCH_THRESHOLDS, str):
+        pytest.skip(DISPATCH_THRESHOLDS)
+    streaming = {name: count * 4 // 2**20 for name, (path, count) in DISPATCH_THRESHOLDS.items()
+                 if path == "streaming stores"}  # in MiB of float32 output
+    assert set(streaming) == {"add_values", "multiply_values", "relu_values"}, "the README names each streaming loop"
+    assert streaming["add_values"] == streaming["multiply_values"], "the README gives + and * one size"
+    parallel_sigmoid = DISPATCH_THRESHOLDS["sigmoid"][1]
+    readme = " ".join((ROOT / "README.md").read_text(encoding="utf-8").split())
+    assert f"`sigmoid` of {parallel_sigmoid} elements or more runs on an OpenMP pool" in readme
+    assert (f"**Large `+` and `*`** write outputs of {streaming['add_values']} MiB or more, and **relu** outputs "
+            f"of {streaming['relu_values']} MiB or more, with streaming stores") in readme
+    stub = (ROOT / "quvarin-py" / "quvarin.pyi").read_text(encoding="utf-8")
+    assert int(STUB_PARALLEL_SIGMOID.search(stub)[1]) == parallel_sigmoid  # and docs/api.md is made from the stub
 
 
 # --- classes ---------------------------------------------------------------------------------------

@@ -7,7 +7,9 @@ import struct
 import numpy as np
 import pytest
 
-from conftest import DTYPE_MISMATCH, F32_MISMATCH, NON_F32_DTYPES, SHAPE_MISMATCH, f32bits, next_id, t32, tape_is_empty
+from conftest import (
+    DTYPE_MISMATCH, F32_MISMATCH, NON_F32_DTYPES, PARALLEL_SIGMOID, SHAPE_MISMATCH, f32bits, next_id, t32, tape_is_empty,
+)
 
 import quvarin as qv
 
@@ -16,8 +18,8 @@ _expf = _libm.expf
 _expf.restype = ctypes.c_float
 _expf.argtypes = [ctypes.c_float]
 
-SEQUENTIAL_LIMIT = 131071  # the largest sigmoid input computed on the calling thread alone
-PARALLEL_START = 131072
+SEQUENTIAL_LIMIT = PARALLEL_SIGMOID - 1  # the largest sigmoid input computed on the calling thread alone
+PARALLEL_START = PARALLEL_SIGMOID
 
 
 def sigmoid_reference(values):
@@ -181,7 +183,7 @@ def test_large_parallel_sigmoid_writes_every_index_in_place():
     x = np.linspace(-20, 20, n).astype(np.float32)
     got = np.array(t32(x).sigmoid().data(), dtype=np.float32)
     # computed in pieces below the cut-off, each element must be identical
-    pieces = [t32(x[i : i + 100000]).sigmoid().data() for i in range(0, n, 100000)]
+    pieces = [t32(x[i : i + SEQUENTIAL_LIMIT]).sigmoid().data() for i in range(0, n, SEQUENTIAL_LIMIT)]
     assert f32bits(got) == f32bits(np.concatenate([np.array(p, dtype=np.float32) for p in pieces]))
     assert np.all(np.diff(got) >= 0)
 

@@ -260,6 +260,12 @@ std::vector<KernelChoice> kernel_choices() {
             backward_family().choice()};
 }
 
+std::vector<PathThreshold> path_thresholds() {
+#define QUVARIN_STREAMING_PATH(name, from_elements) {#name, "streaming stores", from_elements},
+    return {QUVARIN_STREAMING_LOOPS(QUVARIN_STREAMING_PATH){"sigmoid", "OpenMP pool", kParallelSigmoidFromElements}};
+#undef QUVARIN_STREAMING_PATH
+}
+
 std::vector<std::string> runnable_builds(KernelFamily family) {
     return with_family(family, [](const auto& f) { return f.names(); });
 }
