@@ -214,6 +214,13 @@ def f32bits(values):
     return tuple(np.asarray(values, dtype=np.float32).ravel().view(np.uint32).tolist())
 
 
+def f32bits_any_nan(values):
+    """As f32bits, with every NaN one pattern: a NaN result's sign and payload are left open by IEEE 754
+    and chosen by the CPU, the compiler's operand order and the interpreter's build."""
+    array = np.asarray(values, dtype=np.float32).ravel()
+    return tuple(np.where(np.isnan(array), np.uint32(0x7FC00000), array.view(np.uint32)).tolist())
+
+
 class Outer:
     class Inner:  # named 'Outer.Inner' in the binding's messages
         pass
