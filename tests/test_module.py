@@ -78,12 +78,15 @@ def test_a_users_type_checker_sees_the_stub(tmp_path):
         "import quvarin as q\n"
         "reveal_type(q.ones([2]).slice_rows(0))\n"
         "q.ones([2]).apply_sgd_step('fast')\n"
+        "import numpy as np\n"
+        "q.tensor(np.ones(4), [2, 2])\n"
     )
     result = subprocess.run([PY, "-m", "mypy", "--strict", "--no-incremental", script.name],
                             cwd=tmp_path, capture_output=True, text=True)
     lines = result.stdout.splitlines()
     assert any(":2: note: Revealed type is \"quvarin.Tensor\"" in line for line in lines), result.stdout
     assert any(":3: error: Argument 1 to \"apply_sgd_step\"" in line for line in lines), result.stdout
+    assert not any(":5: error:" in line for line in lines), result.stdout  # a NumPy array's buffer
 
 
 def test_api_reference_is_the_one_generated_from_the_stub():
