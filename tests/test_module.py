@@ -2,13 +2,16 @@
 
 import copy
 import gc
+import importlib.metadata
 import importlib.util
 import inspect
+import json
 import os
 import pickle
 import re
 import shutil
 import subprocess
+import tomllib
 import weakref
 from pathlib import Path
 
@@ -68,6 +71,16 @@ def test_matrix_products_load_the_openblas_shipped_beside_the_module():
     assert len(loaded) == 1 and os.path.dirname(os.path.realpath(loaded[0])) == shipped
     with open(qv.__file__, "rb") as module:  # no library path of the build machine
         assert b"scipy_openblas32/lib" not in module.read()
+
+
+def test_the_sbom_lists_the_pinned_openblas():
+    """OpenBLAS is opened at run time, so the wheel's repair tool leaves it out of its own SBOM."""
+    sbom = json.loads(importlib.metadata.distribution("quvarin").read_text("sboms/openblas.cdx.json"))
+    requires = tomllib.loads((ROOT / "pyproject.toml").read_text(encoding="utf-8"))["build-system"]["requires"]
+    pin = next(r for r in requires if r.startswith("scipy-openblas32==")).split("==")[1]
+    [openblas] = sbom["components"]
+    assert (openblas["name"], openblas["version"], openblas["purl"]) == ("OpenBLAS", pin, f"pkg:pypi/scipy-openblas32@{pin}")
+    assert openblas["licenses"] == [{"license": {"id": "BSD-3-Clause"}}]
 
 
 def test_a_users_type_checker_sees_the_stub(tmp_path):
