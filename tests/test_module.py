@@ -124,6 +124,14 @@ def test_documented_thresholds_are_the_dispatchs():
     assert int(STUB_PARALLEL_SIGMOID.search(stub)[1]) == parallel_sigmoid  # and docs/api.md is made from the stub
 
 
+def test_package_description_links_to_the_release_tag_of_this_version():
+    project = tomllib.loads((ROOT / "pyproject.toml").read_text(encoding="utf-8"))["project"]
+    links = re.findall(r"https://github\.com/quvarin/quvarin[^)\s]*", (ROOT / project["readme"]).read_text(encoding="utf-8"))
+    links.append(project["urls"]["Documentation"])
+    tagged = re.compile(rf"https://github\.com/quvarin/quvarin/(blob|tree)/v{re.escape(project['version'])}/.+")
+    assert [link for link in links if not tagged.fullmatch(link)] == []
+
+
 # --- classes ---------------------------------------------------------------------------------------
 
 
