@@ -247,7 +247,7 @@ aarch64-roots: aarch64-deps
 test-wheel: wheel chroot-deps
 	$(MAKE_BARE_CHROOT)
 	tools/debian-chroot run $(BARE_CHROOT) . /src/tools/check-bare-system
-	tools/debian-chroot run $(BARE_CHROOT) . /src/tools/test-in-venv python3 "/src/$$(ls dist/quvarin-*-cp311-*.whl)"
+	tools/debian-chroot run $(BARE_CHROOT) . /src/tools/test-in-venv python3 "/src/$$(tools/one-file dist/quvarin-*-cp311-*.whl)"
 
 # The cp311 aarch64 wheel, cross-compiled into dist/aarch64/, then the pytest
 # suite on it in Debian 12's arm64 CPython under qemu. Emulation is slow: the
@@ -264,7 +264,7 @@ test-aarch64-wheel: aarch64-roots
 
 test-py314: sdist chroot-deps
 	$(MAKE_PY314_CHROOT)
-	tools/debian-chroot run $(PY314_CHROOT) . /src/tools/test-in-venv python3.14 "/src/$$(ls dist/quvarin-*.tar.gz)"
+	tools/debian-chroot run $(PY314_CHROOT) . /src/tools/test-in-venv python3.14 "/src/$$(tools/one-file dist/quvarin-*.tar.gz)"
 
 # The core tests and the extension built with Clang (libomp as its OpenMP
 # runtime), then the core tests and the pytest suite on them. The core tests

@@ -11,8 +11,9 @@ derives from BaseException, not Exception, so "except Exception" does not
 catch it.
 """
 
+import sys
 from collections.abc import Sequence
-from typing import NoReturn, SupportsFloat, SupportsIndex, final
+from typing import NoReturn, Protocol, SupportsFloat, SupportsIndex, final
 
 __all__ = [
     "Tensor",
@@ -29,6 +30,21 @@ __all__ = [
 ]
 
 _Number = SupportsFloat | SupportsIndex
+
+# NumPy arrays, array.array and memoryview objects as tensor() data. A stub is
+# read, never run: type checkers ship typing_extensions' types themselves.
+if sys.version_info >= (3, 12):
+    from collections.abc import Buffer as _Buffer
+else:
+    from typing_extensions import Buffer
+
+    # NumPy's stubs declare an array's buffer from Python 3.12 on only; before,
+    # an array is known by its length and its numbers.
+    class _Numbers(Protocol):
+        def __len__(self) -> int: ...
+        def __getitem__(self, index: int, /) -> _Number: ...
+
+    _Buffer = Buffer | _Numbers
 
 @final
 class DType:
@@ -434,7 +450,7 @@ def ones(
     """
 
 def tensor(
-    data: Sequence[_Number],
+    data: Sequence[_Number] | _Buffer,
     shape: Sequence[SupportsIndex],
     dtype: DType | None = None,
     device: Device | None = None,
