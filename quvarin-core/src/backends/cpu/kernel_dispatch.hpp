@@ -22,7 +22,8 @@ namespace quvarin::cpu {
 //   sigmoid expf       AVX-512 and AVX2 expf lanes, fused and  self-check: the widest unit's lanes
 //                      unfused, where they give this process's that pass it, fused first; else
 //                      expf bits on the self-check; libm expf  the C library's scalar expf
-//   backward products  128-bit, AVX2, AVX-512                  timing: the fastest on a sample
+//   backward products  128-bit, AVX2, AVX-512 (8- and 12-row   timing: the fastest on a sample
+//                      tiles)
 //
 //   per call                                     path
 //   add_values, multiply_values from 2^20 elements  streaming stores, where in use
