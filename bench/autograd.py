@@ -9,7 +9,7 @@ Every library runs in a process of its own (bench/processes.py).
 (b, c, d) One training step of sigmoid MLPs, 784-128-10 with batch 64, 4-8-1
     with batch 4 and 4096-2048-10 with batch 128: forward, backward and a plain
     SGD update of every parameter.
-(e) Where the 4096-2048-10 step's time goes (bench/step_breakdown.py).
+(e) Where the 784-128-10 and 4096-2048-10 steps' time goes (bench/step_breakdown.py).
 """
 
 from __future__ import annotations
@@ -24,7 +24,7 @@ from processes import Worker, compare, format_seconds, started, torch_installed
 
 MATMUL_SIDE = 512
 STEP_MODELS = [((784, 128, 10), 64), ((4, 8, 1), 4), ((4096, 2048, 10), 128)]
-BROKEN_DOWN = STEP_MODELS[2]
+BROKEN_DOWN = [STEP_MODELS[0], STEP_MODELS[2]]
 # As bench/step_breakdown.py names them; the dW1 product is timed on its own, outside the step.
 PHASES = ("forward products", "forward, the rest", "backward()", "backward: the dW1 product alone", "SGD update", "whole step")
 ROUNDS = 5
@@ -63,8 +63,7 @@ def report_training_steps(quvarin: Worker, torch: Worker | None) -> None:
         print(line, flush=True)
 
 
-def step_breakdown(library: str) -> dict:
-    layers, batch = BROKEN_DOWN
+def step_breakdown(library: str, layers: tuple[int, ...], batch: int) -> dict:
     script = Path(__file__).with_name("step_breakdown.py")
     output = subprocess.run(
         [sys.executable, str(script), library, *map(str, layers), "--batch", str(batch)],
@@ -74,10 +73,9 @@ def step_breakdown(library: str) -> dict:
     return result
 
 
-def report_step_breakdown(libraries: list[str]) -> None:
-    layers, batch = BROKEN_DOWN
-    print(f"\n(e) where the {'-'.join(map(str, layers))} step's time goes: best of 10 steps for each phase, each library in its own process")
-    breakdowns = {library: step_breakdown(library) for library in libraries}
+def report_step_breakdown(libraries: list[str], layers: tuple[int, ...], batch: int) -> None:
+    print(f"\n(e) where the {'-'.join(map(str, layers))} step's time goes (batch {batch}): best of 10 steps for each phase, each library in its own process")
+    breakdowns = {library: step_breakdown(library, layers, batch) for library in libraries}
     print(f"    {'':34s}" + "".join(f"{library:>12s}" for library in libraries))
     for phase in PHASES:
         cells = [breakdowns[library]["seconds"].get(phase) for library in libraries]
@@ -93,7 +91,8 @@ def main() -> None:
         quvarin, torch = workers[0], (workers[1] if len(workers) > 1 else None)
         report_matmul_backward(quvarin, torch)
         report_training_steps(quvarin, torch)
-    report_step_breakdown(libraries)
+    for layers, batch in BROKEN_DOWN:
+        report_step_breakdown(libraries, layers, batch)
 
 
 if __name__ == "__main__":
