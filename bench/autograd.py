@@ -10,6 +10,8 @@ Every library runs in a process of its own (bench/processes.py).
     with batch 4 and 4096-2048-10 with batch 128: forward, backward and a plain
     SGD update of every parameter.
 (e) Where the 784-128-10 and 4096-2048-10 steps' time goes (bench/step_breakdown.py).
+(f) The forward products of the 784-128-10 step (64x784 by 784x128, and
+    64x128 by 128x10) and 128x784 by 784x128, with OpenBLAS's threads and one.
 """
 
 from __future__ import annotations
@@ -23,6 +25,7 @@ from pathlib import Path
 from processes import Worker, compare, format_seconds, started, torch_installed
 
 MATMUL_SIDE = 512
+FORWARD_SHAPES = [[64, 784, 128], [128, 784, 128], [64, 128, 10]]
 STEP_MODELS = [((784, 128, 10), 64), ((4, 8, 1), 4), ((4096, 2048, 10), 128)]
 BROKEN_DOWN = [STEP_MODELS[0], STEP_MODELS[2]]
 # As bench/step_breakdown.py names them; the dW1 product is timed on its own, outside the step.
@@ -49,6 +52,18 @@ def report_matmul_backward(quvarin: Worker, torch: Worker | None) -> None:
         print(f"    {label:36s} backward() {format_seconds(seconds['quvarin']):>9s}  {rate:6.2f} GFLOP/s  = {rate / forward:.3f} x forward")
         if "torch" in seconds:
             print(f"    torch, both{'':25s} backward() {format_seconds(seconds['torch']):>9s}  {2 * flops / seconds['torch'] / 1e9:6.2f} GFLOP/s")
+
+
+def report_forward_products(quvarin: Worker, one_thread: Worker, torch: Worker | None) -> None:
+    print("\n(f) forward products (m x k by k x n), each library on its own threads; ratios of time")
+    workers = [quvarin, one_thread] + ([torch] if torch else [])
+    for shape in FORWARD_SHAPES:
+        seconds = compare(workers, ["matmul", shape], ROUNDS, MIN_LOOP_SECONDS)
+        line = f"    {'x'.join(map(str, shape)):14s} quvarin {format_seconds(seconds['quvarin']):>9s}"
+        line += f"  on 1 OpenBLAS thread {format_seconds(seconds[one_thread.label]):>9s}"
+        if "torch" in seconds:
+            line += f"  torch {format_seconds(seconds['torch']):>9s}  quvarin/torch {seconds['quvarin'] / seconds['torch']:.2f}"
+        print(line, flush=True)
 
 
 def report_training_steps(quvarin: Worker, torch: Worker | None) -> None:
@@ -91,6 +106,8 @@ def main() -> None:
         quvarin, torch = workers[0], (workers[1] if len(workers) > 1 else None)
         report_matmul_backward(quvarin, torch)
         report_training_steps(quvarin, torch)
+        with started(Worker("quvarin", "quvarin, 1 thread", dict(os.environ, OPENBLAS_NUM_THREADS="1"))) as (one_thread,):
+            report_forward_products(quvarin, one_thread, torch)
     for layers, batch in BROKEN_DOWN:
         report_step_breakdown(libraries, layers, batch)
 
