@@ -108,8 +108,9 @@ bench: build
 		$(VPY) -m pip install -q torch==2.13.0 || echo "PyTorch not installed: comparing with NumPy only"; \
 	fi
 	$(CONFIGURE_CORE_TESTS)
-	$(VENV)/bin/cmake --build $(CORE_BUILD_DIR) --target quvarin_kernel_report
-	$(VPY) bench/run.py --plot bench/curves.png --kernel-report $(CORE_BUILD_DIR)/quvarin-core/tests/quvarin_kernel_report
+	$(VENV)/bin/cmake --build $(CORE_BUILD_DIR) --target quvarin_kernel_report quvarin_backward_rates
+	$(VPY) bench/run.py --plot bench/curves.png --kernel-report $(CORE_BUILD_DIR)/quvarin-core/tests/quvarin_kernel_report \
+		--backward-rates $(CORE_BUILD_DIR)/quvarin-core/tests/quvarin_backward_rates
 	$(VPY) bench/autograd.py
 	$(VPY) bench/data_in.py
 

@@ -183,7 +183,8 @@ Family<SigmoidBuild>& sigmoid_family() {
 // best of a few alternating runs. Whether the widest vectors win depends on
 // the CPU: 512-bit tiles ran a third faster than 256-bit ones on an Intel
 // Xeon with two full 512-bit units and a fifth slower on Zen 4, which splits
-// them in two.
+// them in two. The 12-row AVX-512 tiles are made for the former; no Intel
+// core has timed them yet, so this timing alone decides where they run.
 Family<OrderedMatmulKernel>& backward_family() {
     static Family<OrderedMatmulKernel> family = [] {
         const std::vector<OrderedMatmulKernel> builds = runnable(ordered_matmul_builds());

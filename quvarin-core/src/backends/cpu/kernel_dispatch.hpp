@@ -23,7 +23,8 @@ namespace quvarin::cpu {
 //   sigmoid expf       AVX-512 and AVX2 expf lanes, fused and  self-check: the widest unit's lanes
 //                      unfused, where they give this process's that pass it, fused first; else
 //                      expf bits on the self-check; libm expf  the C library's scalar expf
-//   backward products  128-bit, AVX2, AVX-512                  timing: the fastest on a sample
+//   backward products  128-bit, AVX2, AVX-512 (8- and 12-row   timing: the fastest on a sample
+//                      tiles)
 //
 //   per call, from a size of output (path_thresholds)  path
 //   the loops of QUVARIN_STREAMING_LOOPS                  streaming stores, where in use
