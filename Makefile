@@ -9,6 +9,9 @@
 #   make docs                 regenerate docs/api.md from the type stub's docstrings
 #   make fuzz                 a long fuzzing run of the whole Python surface
 #   make test-asan            the core tests and pytest under ASan and UBSan
+#   make test-tsan            the core tests under ThreadSanitizer
+#   make test-freethreaded    pytest on a free-threaded CPython built from Debian's source (root), then the
+#                             tests that can run in several threads at once, each in several threads
 #   make wheel                a self-contained manylinux wheel in dist/ (PYTHON=... for another CPython)
 #   make wheels               one such wheel for each CPython from 3.11 to 3.14 (and aarch64 ones), in dist/wheels/ (root)
 #   make release              the source archive and those wheels in dist/release/, summed and checked (root)
@@ -22,7 +25,10 @@
 #   make test-exact-rounding  the core tests built without the global -ffp-contract=off
 
 PYTHON ?= python3
-PY_TAG := $(shell $(PYTHON) -c 'import sys; print("%d.%d" % sys.version_info[:2])' 2>/dev/null)
+# A free-threaded interpreter's tag ends in t (3.13t), so its environment and
+# build folders are its own.
+PY_TAG := $(shell $(PYTHON) -c 'import sys, sysconfig; print("%d.%d" % sys.version_info[:2] + \
+	("t" if sysconfig.get_config_var("Py_GIL_DISABLED") else ""))' 2>/dev/null)
 VENV ?= $(if $(filter python3,$(PYTHON)),.venv,.venv-$(PY_TAG))
 VPY := $(VENV)/bin/python
 BUILD_DIR := build/py$(PY_TAG)
@@ -38,6 +44,7 @@ CONFIGURE_CORE_TESTS = $(VENV)/bin/cmake -S . -B $(CORE_BUILD_DIR) $(CMAKE_COMMO
 	-DQUVARIN_BUILD_PYTHON=OFF -DQUVARIN_BUILD_TESTS=ON -DCMAKE_BUILD_TYPE=Release
 
 .PHONY: all build demo test test-core test-py test-torch typecheck docs bench fuzz test-asan system-deps clean \
+	test-tsan test-freethreaded test-freethreaded-suite freethreaded-suite freethreaded-sweep \
 	wheel wheels sdist release check-changelog chroot-deps chroots aarch64-deps aarch64-roots test-wheel \
 	test-aarch64-wheel test-py314 test-clang build-aarch64 test-aarch64 test-exhaustive test-exact-rounding
 
@@ -60,11 +67,13 @@ system-deps:
 	$(call apt_ensure,$(PYTHON_HAS_VENV_AND_HEADERS),$(notdir $(PYTHON))-venv $(notdir $(PYTHON))-dev)
 
 # The build requirements are read from pyproject.toml, so the pins live in one place.
+# Hypothesis only as a wheel: where its native part has none (free-threaded
+# 3.13), building it would fetch Rust crates, and an older release is taken.
 $(VENV)/.deps: requirements-test.txt pyproject.toml
 	@test -n "$(PY_TAG)" || { echo "No interpreter named $(PYTHON)"; exit 1; }
 	$(PYTHON) -m venv $(VENV)
 	$(VPY) -m pip install -q --upgrade pip
-	$(VPY) -m pip install -q -r requirements-test.txt \
+	$(VPY) -m pip install -q --only-binary=hypothesis -r requirements-test.txt \
 		$$($(VPY) -c 'import tomllib; print(" ".join(tomllib.load(open("pyproject.toml", "rb"))["build-system"]["requires"]))')
 	touch $@
 
@@ -141,6 +150,41 @@ test-asan: system-deps $(VENV)/.deps
 		-Ccmake.define.QUVARIN_SANITIZE=ON .
 	$(SANITIZER_ENV) LD_PRELOAD="$(SANITIZER_PRELOAD)" PYTHONPATH=$(CURDIR)/$(ASAN_SITE) \
 		$(VPY) -m pytest -q -p no:cacheprovider --capture=sys tests
+
+# The core tests built with ThreadSanitizer: the pools, the large blocks, the
+# ids, the storages and fork() from threads. It stops at the first report.
+TSAN_BUILD_DIR := build/tsan
+test-tsan: system-deps $(VENV)/.deps
+	$(VENV)/bin/cmake -S . -B $(TSAN_BUILD_DIR) $(CMAKE_COMMON) -DQUVARIN_BUILD_PYTHON=OFF -DQUVARIN_BUILD_TESTS=ON \
+		-DQUVARIN_SANITIZE_THREADS=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	$(VENV)/bin/cmake --build $(TSAN_BUILD_DIR) --target quvarin_core_tests
+	cd $(TSAN_BUILD_DIR) && TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
+		$(CURDIR)/$(VENV)/bin/ctest --output-on-failure
+
+# A free-threaded CPython (configure --disable-gil), built once from Debian's
+# source into $(CHROOTS) by tools/freethreaded-python: 3.14 where the mirror
+# serves its source, 3.13 otherwise. test-freethreaded-suite runs the whole
+# suite on it without the GIL; test-freethreaded then also runs every test
+# that can run in several threads at once in PARALLEL_THREADS threads
+# (pytest-run-parallel; tests marked thread_unsafe run once, and say why).
+# Either fails when the GIL is back on at the end (tests/conftest.py).
+PARALLEL_THREADS ?= 4
+RUN_PARALLEL := pytest-run-parallel==0.10.0
+IN_FREETHREADED = python="$$(tools/freethreaded-python $(CHROOTS))" && $(MAKE) --no-print-directory PYTHON="$$python"
+
+test-freethreaded-suite:
+	$(IN_FREETHREADED) freethreaded-suite
+
+test-freethreaded:
+	$(IN_FREETHREADED) freethreaded-suite freethreaded-sweep
+
+freethreaded-suite: build
+	PYTHON_GIL=0 $(VPY) -m pytest -q tests
+
+# Without PYTHON_GIL, so that any import that turns the GIL back on fails the run.
+freethreaded-sweep: build
+	$(VPY) -m pip install -q $(RUN_PARALLEL)
+	$(VPY) -m pytest -q -p no:cacheprovider --parallel-threads=$(PARALLEL_THREADS) tests
 
 # A repaired manylinux wheel, in dist/, that carries every library it needs
 # beyond the manylinux baseline (the OpenMP runtime; OpenBLAS is shipped by

@@ -3,6 +3,7 @@
 import ctypes
 import re
 import sys
+import sysconfig
 import threading
 
 import numpy as np
@@ -20,6 +21,15 @@ def _panic_type():
 
 
 PanicException = _panic_type()
+
+FREE_THREADED = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
+
+
+def pytest_sessionfinish(session):
+    """On a free-threaded interpreter the run fails if anything turned the GIL back on."""
+    if FREE_THREADED and sys._is_gil_enabled():
+        print("\nThe GIL was enabled during the run.", file=sys.stderr)
+        session.exitstatus = pytest.ExitCode.TESTS_FAILED
 
 
 # --- the library's error texts ----------------------------------------------------------------------
