@@ -654,3 +654,56 @@ def test_children_forked_before_the_first_matrix_product():
     starts that pool itself, while its parent's parallel sigmoid pool was lost to fork."""
     status, stdout, stderr = run_script(FIRST_USE_IN_CHILDREN, TIMEOUT)
     assert (status, stdout) == (0, "ok\n"), stderr
+
+
+FORK_INSIDE_A_FIRST_USE = r"""
+import gc, os, threading, warnings
+import quvarin as qv
+
+
+def refuse():
+    try:
+        qv.Tensor()
+    except BaseException as error:  # the first refusal makes the exception class
+        return type(error).__name__
+
+
+paused, forked = threading.Event(), threading.Event()
+
+
+def pause_the_build(phase, info):
+    # a collection on the builder while the class does not exist yet: in the middle of building it
+    made = [c for c in BaseException.__subclasses__() if c.__qualname__ == "PanicException"]
+    if phase == "start" and threading.current_thread() is builder and not paused.is_set() and not made:
+        paused.set()
+        forked.wait()
+
+
+def build():
+    gc.set_threshold(1)  # the next allocation of a tracked object collects
+    refuse()
+
+
+gc.callbacks.append(pause_the_build)
+builder = threading.Thread(target=build)
+builder.start()
+while builder.is_alive() and not paused.is_set():
+    paused.wait(0.01)
+with warnings.catch_warnings():
+    warnings.simplefilter("ignore", DeprecationWarning)
+    pid = os.fork()
+if pid == 0:  # the builder is gone here: the child's first use must build, not wait for it
+    os._exit(0 if refuse() == "PanicException" else 1)
+forked.set()
+builder.join()
+print(paused.is_set(), os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1]))
+"""
+
+
+def test_child_forked_while_another_thread_builds_a_first_use_builds_its_own():
+    status, stdout, stderr = run_script(FORK_INSIDE_A_FIRST_USE, TIMEOUT)
+    assert status == 0, stderr
+    paused, child_status = stdout.split()
+    if paused != "True":
+        pytest.skip("this interpreter collects garbage only between bytecodes, never inside the build")
+    assert child_status == "0"
