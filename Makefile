@@ -67,13 +67,14 @@ system-deps:
 	$(call apt_ensure,$(PYTHON_HAS_VENV_AND_HEADERS),$(notdir $(PYTHON))-venv $(notdir $(PYTHON))-dev)
 
 # The build requirements are read from pyproject.toml, so the pins live in one place.
-# Hypothesis only as a wheel: where its native part has none (free-threaded
-# 3.13), building it would fetch Rust crates, and an older release is taken.
+# Wheels only: where a package has none for this interpreter (free-threaded
+# 3.13, which NumPy and Hypothesis no longer build for), its newest release
+# that has one is taken, instead of a long build from source.
 $(VENV)/.deps: requirements-test.txt pyproject.toml
 	@test -n "$(PY_TAG)" || { echo "No interpreter named $(PYTHON)"; exit 1; }
 	$(PYTHON) -m venv $(VENV)
 	$(VPY) -m pip install -q --upgrade pip
-	$(VPY) -m pip install -q --only-binary=hypothesis -r requirements-test.txt \
+	$(VPY) -m pip install -q --only-binary=:all: -r requirements-test.txt \
 		$$($(VPY) -c 'import tomllib; print(" ".join(tomllib.load(open("pyproject.toml", "rb"))["build-system"]["requires"]))')
 	touch $@
 
