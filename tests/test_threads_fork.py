@@ -15,7 +15,7 @@ import numpy as np
 import pytest
 
 from conftest import (
-    DROPPED_ELSEWHERE, FOREIGN_USE, NO_DELETE, NO_NUMPY, TENSOR_METHODS, TENSOR_USES, f32bits, is_panic,
+    DROPPED_ELSEWHERE, FOREIGN_USE, FREE_THREADED, NO_DELETE, NO_NUMPY, TENSOR_METHODS, TENSOR_USES, f32bits, is_panic,
     missing_argument, quiet_gc, rss_bytes, run_in_thread, t32, thread_count,
 )
 from reliability_support import SANITIZED, needs_real_allocator, not_emulated, read_all, run_script, wait_for_children
@@ -187,7 +187,10 @@ def test_foreign_drops_are_reported_once_each_and_freed(unraisable, kind):
         for _ in range(drops):
             drop_elsewhere(kind)
         growth = rss_bytes() - before
-    assert unraisable == [(RuntimeError, DROPPED_ELSEWHERE, None)] * (drops + 1)
+    # A free-threaded interpreter hands an object that another thread releases back to the thread that
+    # owns it while that one runs: the cycles made here are freed here, unreported.
+    reported = 0 if FREE_THREADED and kind == "cycle" else drops + 1
+    assert unraisable == [(RuntimeError, DROPPED_ELSEWHERE, None)] * reported
     if not SANITIZED:  # AddressSanitizer's quarantine keeps freed memory resident
         assert growth < 32 * MiB, f"resident memory grew by {growth / MiB:.1f} MiB over {drops} drops"
     assert qv.ones([2]).sum().item() == 2.0
