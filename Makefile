@@ -4,7 +4,8 @@
 #   make test                 build, then run the C++ core tests and pytest
 #   make test PYTHON=python3.13   the same with another interpreter
 #   make test-torch           install PyTorch's CPU wheel, then run the tests that compare with it
-#   make bench                benchmarks against NumPy and PyTorch (draws bench/curves.png)
+#   make bench                benchmarks against NumPy and PyTorch (draws bench/curves.png), and threads
+#                             training at once on the GIL and free-threaded builds (root)
 #   make typecheck            check the type stub and the examples with mypy
 #   make docs                 regenerate docs/api.md from the type stub's docstrings
 #   make fuzz                 a long fuzzing run of the whole Python surface
@@ -13,7 +14,8 @@
 #   make test-freethreaded    pytest on a free-threaded CPython built from Debian's source (root), then the
 #                             tests that can run in several threads at once, each in several threads
 #   make wheel                a self-contained manylinux wheel in dist/ (PYTHON=... for another CPython)
-#   make wheels               one such wheel for each CPython from 3.11 to 3.14 (and aarch64 ones), in dist/wheels/ (root)
+#   make wheels               one such wheel for each CPython from 3.11 to 3.14, free-threaded 3.13 (and 3.14 where
+#                             reachable) and aarch64 ones, in dist/wheels/ (root)
 #   make release              the source archive and those wheels in dist/release/, summed and checked (root)
 #   make test-wheel           that wheel's tests in a bare Debian chroot (root)
 #   make test-aarch64-wheel   the cp311 aarch64 wheel's tests in Debian's arm64 CPython under qemu (root)
@@ -112,7 +114,8 @@ test-torch: build
 	$(VPY) -m pytest -q -m torch tests
 
 # PyTorch's CPU wheel is the peer of the comparison where one exists for
-# this interpreter; without it the benchmarks compare with NumPy alone.
+# this interpreter; without it the benchmarks compare with NumPy alone. The
+# last one puts the free-threaded build beside this one (bench/threads.py).
 bench: build
 	@if [ "$(PY_TAG)" = "3.11" ]; then \
 		$(VPY) -m pip install -q torch==2.13.0 || echo "PyTorch not installed: comparing with NumPy only"; \
@@ -122,6 +125,9 @@ bench: build
 	$(VPY) bench/run.py --plot bench/curves.png --kernel-report $(CORE_BUILD_DIR)/quvarin-core/tests/quvarin_kernel_report
 	$(VPY) bench/autograd.py
 	$(VPY) bench/data_in.py
+	python="$$(tools/freethreaded-python $(CHROOTS))" && $(MAKE) --no-print-directory PYTHON="$$python" build && \
+	$(VPY) bench/threads.py --beside \
+		"$(CURDIR)/.venv-$$("$$python" -c 'import sys; print("%d.%dt" % sys.version_info[:2])')/bin/python"
 
 # A long fuzzing run of the whole Python surface; the ordinary test run fuzzes each entry briefly.
 # FUZZ_EXAMPLES is the number of examples per entry (about 70 entries, a few ms per example).
@@ -201,7 +207,7 @@ wheel:
 	$(BUILD_WHEEL) $(PYTHON) . dist $(WHEEL_TOOLS)
 
 # One wheel for every CPython from 3.11 to 3.14, in dist/wheels/: 3.11 to
-# 3.13 built here (3.12 and 3.13 under pyenv). 3.14 is Debian unstable's, run
+# 3.13 built here (3.12 and 3.13 under pyenv), and the free-threaded ones. 3.14 is Debian unstable's, run
 # under qemu against that chroot's own C library, so that this machine's
 # toolchain builds it too and its wheel reaches the same systems. The aarch64
 # wheels are cross-compiled the same way for the CPython of each Debian arm64
@@ -210,6 +216,10 @@ wheel:
 # of its own interpreter, and its tag and the symbols behind its floor are
 # printed.
 WHEEL_PYTHONS := 3.11 3.12 3.13
+# Free-threaded builds (tools/freethreaded-python), each where the mirror
+# serves its source. No aarch64 one: no free-threaded arm64 CPython exists
+# to test it in (Debian ships none).
+FREETHREADED_WHEEL_PYTHONS := 3.14 3.13
 WHEELS_DIR := dist/wheels
 EMULATED_PYTHONS = $(CURDIR)/build/emulated-python
 
@@ -220,6 +230,12 @@ wheels: chroot-deps aarch64-roots
 		python="$$(bash .ci/find-python $$version)"; \
 		[ -n "$$python" ] || { echo "No CPython $$version here"; exit 1; }; \
 		$(BUILD_WHEEL) "$$python" . $(WHEELS_DIR) $(WHEEL_TOOLS) && \
+		tools/try-wheel "$$python" $(WHEELS_DIR) . || exit 1; \
+	done
+	@for version in $(FREETHREADED_WHEEL_PYTHONS); do \
+		python="$$(tools/freethreaded-python $(CHROOTS) $$version)"; status=$$?; \
+		if [ $$status -eq 2 ]; then echo "No free-threaded CPython $$version: the mirror serves no source of it"; continue; fi; \
+		[ $$status -eq 0 ] && $(BUILD_WHEEL) "$$python" . $(WHEELS_DIR) $(WHEEL_TOOLS) && \
 		tools/try-wheel "$$python" $(WHEELS_DIR) . || exit 1; \
 	done
 	$(MAKE_PY314_CHROOT)

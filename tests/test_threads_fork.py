@@ -244,9 +244,10 @@ def fast_switching():
 
 
 def train(seed, steps=12):
-    """A two-layer model with a wide hidden sigmoid (run on the worker pool), trained by SGD.
+    """A two-layer model with a wide hidden sigmoid (run on the worker pool), trained by SGD, with
+    large blocks used now and then.
 
-    Returns the exact bits of every loss, of both weights and of a sample of the hidden layer.
+    Returns the exact bits of every loss and large sum, of both weights and of a sample of the hidden layer.
     """
     rng = np.random.default_rng(seed)
     x = t32(rng.standard_normal((64, 8)))
@@ -255,7 +256,7 @@ def train(seed, steps=12):
     w2 = t32(rng.standard_normal((2048, 1)) * 0.05, requires_grad=True)
     losses = []
     hidden = None
-    for _ in range(steps):
+    for step in range(steps):
         hidden = x.matmul(w1).sigmoid()
         diff = hidden.matmul(w2).relu() + neg_y
         loss = (diff * diff).sum()
@@ -263,6 +264,8 @@ def train(seed, steps=12):
         w1.apply_sgd_step(0.05)
         w2.apply_sgd_step(0.05)
         losses.append(loss.item())
+        if step % 4 == 0:  # 32 MiB blocks, from and back to the process's pool while other threads do the same
+            losses.append(qv.ones([1 << 23]).relu().sum().item())
     return f32bits(losses), f32bits(w1.data()), f32bits(w2.data()), f32bits(hidden.data()[::997])
 
 
