@@ -18,6 +18,8 @@ from reliability_support import needs_real_allocator, run_script
 
 import quvarin as qv
 
+pytestmark = pytest.mark.thread_unsafe(reason="measures the whole process: its allocated blocks, objects and resident memory")
+
 MiB = 1 << 20
 BIG = 10_000_000  # 40 MB of float32: above the allocator's mmap threshold, so freeing shows in RSS
 

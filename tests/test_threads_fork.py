@@ -22,6 +22,8 @@ from reliability_support import SANITIZED, needs_real_allocator, not_emulated, r
 
 import quvarin as qv
 
+pytestmark = pytest.mark.thread_unsafe(reason="threads, fork() and process-wide hooks, each test its own")
+
 MiB = 1 << 20
 PARALLEL_SIGMOID = 131072  # from this many elements on, sigmoid runs on the worker pool
 TIMEOUT = 60.0
