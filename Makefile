@@ -159,10 +159,12 @@ test-asan: system-deps $(VENV)/.deps
 		$(VPY) -m pytest -q -p no:cacheprovider --capture=sys tests
 
 # The core tests that use threads, built with ThreadSanitizer: the pools, the
-# large blocks, the ids, the storages, the tapes and fork() from threads. It
-# stops at the first report; see the suppressions file for what it leaves out.
+# large blocks, the ids, the storages and the tapes. It stops at the first
+# report; see the suppressions file for what it leaves out. The fork tests
+# cannot run under it: it ends a forked child of a process with threads as
+# soon as the child starts one.
 TSAN_BUILD_DIR := build/tsan
-TSAN_TESTS := '^(Sigmoid\.SequentialAndParallel|MatMul\.|LargeBlockPool\.|TensorRecord\.|Storage\.|TapeLifetime\.|ForkSafety\.)'
+TSAN_TESTS := '^(Sigmoid\.SequentialAndParallel|MatMul\.|LargeBlockPool\.|TensorRecord\.|Storage\.|TapeLifetime\.)'
 
 test-tsan: system-deps $(VENV)/.deps
 	$(VENV)/bin/cmake -S . -B $(TSAN_BUILD_DIR) $(CMAKE_COMMON) -DQUVARIN_BUILD_PYTHON=OFF -DQUVARIN_BUILD_TESTS=ON \

@@ -328,6 +328,9 @@ def run_in_thread(fn, *args):
     return box["out"]
 
 
+run_in_thread.__thread_safe__ = False  # quiet_gc stops the process's collector: pytest-run-parallel runs its users alone
+
+
 def is_panic(exc):
     return type(exc).__qualname__ == "PanicException" and type(exc).__module__ == "pyo3_runtime"
 
