@@ -309,6 +309,11 @@ class quiet_gc:
             gc.enable()
 
 
+# For pytest-run-parallel: a test that calls run_in_thread runs alone, quiet_gc stopping the whole
+# process's collector.
+ON_A_NEW_THREAD = pytest.mark.thread_unsafe(reason="runs code on a new thread with the collector stopped")
+
+
 def run_in_thread(fn, *args):
     """Runs fn on a new thread; returns ("ok", result) or ("raised", exception)."""
     box = {}
@@ -326,9 +331,6 @@ def run_in_thread(fn, *args):
         worker.start()
         worker.join()
     return box["out"]
-
-
-run_in_thread.__thread_safe__ = False  # quiet_gc stops the process's collector: pytest-run-parallel runs its users alone
 
 
 def is_panic(exc):
@@ -357,6 +359,10 @@ def drain_tape():
 def tape_is_empty():
     """True when this thread's tape holds no node (a fresh leaf's backward then succeeds)."""
     return backward_error(qv.zeros([1], requires_grad=True)) is None
+
+
+# For pytest-run-parallel: ids are drawn by the whole process, so a test that counts them runs alone.
+COUNTS_IDS = pytest.mark.thread_unsafe(reason="counts the ids that every thread draws from")
 
 
 def next_id():

@@ -7,7 +7,9 @@ import struct
 import numpy as np
 import pytest
 
-from conftest import DTYPE_MISMATCH, F32_MISMATCH, NON_F32_DTYPES, SHAPE_MISMATCH, f32bits, next_id, t32, tape_is_empty
+from conftest import (
+    COUNTS_IDS, DTYPE_MISMATCH, F32_MISMATCH, NON_F32_DTYPES, SHAPE_MISMATCH, f32bits, next_id, t32, tape_is_empty,
+)
 
 import quvarin as qv
 
@@ -279,6 +281,7 @@ def test_results_are_new_and_operands_unchanged(name):
     assert a.shape == [2, 2] and a.requires_grad is True and b.requires_grad is False
 
 
+@COUNTS_IDS
 def test_every_result_draws_one_id():
     a, b = qv.ones([2, 2]), qv.ones([2, 2], requires_grad=True)
     start = next_id()
@@ -297,6 +300,7 @@ FAILING_OPS = [
 ]
 
 
+@COUNTS_IDS
 @pytest.mark.parametrize("index", range(len(FAILING_OPS)))
 def test_failed_operation_draws_no_id_and_records_nothing(index):
     make, op = FAILING_OPS[index]
