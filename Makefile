@@ -121,8 +121,9 @@ bench: build
 		$(VPY) -m pip install -q torch==2.13.0 || echo "PyTorch not installed: comparing with NumPy only"; \
 	fi
 	$(CONFIGURE_CORE_TESTS)
-	$(VENV)/bin/cmake --build $(CORE_BUILD_DIR) --target quvarin_kernel_report
-	$(VPY) bench/run.py --plot bench/curves.png --kernel-report $(CORE_BUILD_DIR)/quvarin-core/tests/quvarin_kernel_report
+	$(VENV)/bin/cmake --build $(CORE_BUILD_DIR) --target quvarin_kernel_report quvarin_backward_rates
+	$(VPY) bench/run.py --plot bench/curves.png --kernel-report $(CORE_BUILD_DIR)/quvarin-core/tests/quvarin_kernel_report \
+		--backward-rates $(CORE_BUILD_DIR)/quvarin-core/tests/quvarin_backward_rates
 	$(VPY) bench/autograd.py
 	$(VPY) bench/data_in.py
 	python="$$(tools/freethreaded-python $(CHROOTS))" && $(MAKE) --no-print-directory PYTHON="$$python" build && \
@@ -314,7 +315,7 @@ aarch64-roots: aarch64-deps
 test-wheel: wheel chroot-deps
 	$(MAKE_BARE_CHROOT)
 	tools/debian-chroot run $(BARE_CHROOT) . /src/tools/check-bare-system
-	tools/debian-chroot run $(BARE_CHROOT) . /src/tools/test-in-venv python3 "/src/$$(ls dist/quvarin-*-cp311-*.whl)"
+	tools/debian-chroot run $(BARE_CHROOT) . /src/tools/test-in-venv python3 "/src/$$(tools/one-file dist/quvarin-*-cp311-*.whl)"
 
 # The cp311 aarch64 wheel, cross-compiled into dist/aarch64/, then the pytest
 # suite on it in Debian 12's arm64 CPython under qemu. Emulation is slow: the
@@ -331,7 +332,7 @@ test-aarch64-wheel: aarch64-roots
 
 test-py314: sdist chroot-deps
 	$(MAKE_PY314_CHROOT)
-	tools/debian-chroot run $(PY314_CHROOT) . /src/tools/test-in-venv python3.14 "/src/$$(ls dist/quvarin-*.tar.gz)"
+	tools/debian-chroot run $(PY314_CHROOT) . /src/tools/test-in-venv python3.14 "/src/$$(tools/one-file dist/quvarin-*.tar.gz)"
 
 # The core tests and the extension built with Clang (libomp as its OpenMP
 # runtime), then the core tests and the pytest suite on them. The core tests

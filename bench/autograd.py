@@ -9,7 +9,9 @@ Every library runs in a process of its own (bench/processes.py).
 (b, c, d) One training step of sigmoid MLPs, 784-128-10 with batch 64, 4-8-1
     with batch 4 and 4096-2048-10 with batch 128: forward, backward and a plain
     SGD update of every parameter.
-(e) Where the 4096-2048-10 step's time goes (bench/step_breakdown.py).
+(e) Where the 784-128-10 and 4096-2048-10 steps' time goes (bench/step_breakdown.py).
+(f) The forward products of the 784-128-10 step (64x784 by 784x128, and
+    64x128 by 128x10) and 128x784 by 784x128, with OpenBLAS's threads and one.
 """
 
 from __future__ import annotations
@@ -23,8 +25,9 @@ from pathlib import Path
 from processes import Worker, compare, format_seconds, started, torch_installed
 
 MATMUL_SIDE = 512
+FORWARD_SHAPES = [[64, 784, 128], [128, 784, 128], [64, 128, 10]]
 STEP_MODELS = [((784, 128, 10), 64), ((4, 8, 1), 4), ((4096, 2048, 10), 128)]
-BROKEN_DOWN = STEP_MODELS[2]
+BROKEN_DOWN = [STEP_MODELS[0], STEP_MODELS[2]]
 # As bench/step_breakdown.py names them; the dW1 product is timed on its own, outside the step.
 PHASES = ("forward products", "forward, the rest", "backward()", "backward: the dW1 product alone", "SGD update", "whole step")
 ROUNDS = 5
@@ -51,6 +54,18 @@ def report_matmul_backward(quvarin: Worker, torch: Worker | None) -> None:
             print(f"    torch, both{'':25s} backward() {format_seconds(seconds['torch']):>9s}  {2 * flops / seconds['torch'] / 1e9:6.2f} GFLOP/s")
 
 
+def report_forward_products(quvarin: Worker, one_thread: Worker, torch: Worker | None) -> None:
+    print("\n(f) forward products (m x k by k x n), each library on its own threads; ratios of time")
+    workers = [quvarin, one_thread] + ([torch] if torch else [])
+    for shape in FORWARD_SHAPES:
+        seconds = compare(workers, ["matmul", shape], ROUNDS, MIN_LOOP_SECONDS)
+        line = f"    {'x'.join(map(str, shape)):14s} quvarin {format_seconds(seconds['quvarin']):>9s}"
+        line += f"  on 1 OpenBLAS thread {format_seconds(seconds[one_thread.label]):>9s}"
+        if "torch" in seconds:
+            line += f"  torch {format_seconds(seconds['torch']):>9s}  quvarin/torch {seconds['quvarin'] / seconds['torch']:.2f}"
+        print(line, flush=True)
+
+
 def report_training_steps(quvarin: Worker, torch: Worker | None) -> None:
     print("\n(b, c, d) one training step: forward, backward(), SGD update of every parameter")
     workers = [quvarin] + ([torch] if torch else [])
@@ -63,8 +78,7 @@ def report_training_steps(quvarin: Worker, torch: Worker | None) -> None:
         print(line, flush=True)
 
 
-def step_breakdown(library: str) -> dict:
-    layers, batch = BROKEN_DOWN
+def step_breakdown(library: str, layers: tuple[int, ...], batch: int) -> dict:
     script = Path(__file__).with_name("step_breakdown.py")
     output = subprocess.run(
         [sys.executable, str(script), library, *map(str, layers), "--batch", str(batch)],
@@ -74,10 +88,9 @@ def step_breakdown(library: str) -> dict:
     return result
 
 
-def report_step_breakdown(libraries: list[str]) -> None:
-    layers, batch = BROKEN_DOWN
-    print(f"\n(e) where the {'-'.join(map(str, layers))} step's time goes: best of 10 steps for each phase, each library in its own process")
-    breakdowns = {library: step_breakdown(library) for library in libraries}
+def report_step_breakdown(libraries: list[str], layers: tuple[int, ...], batch: int) -> None:
+    print(f"\n(e) where the {'-'.join(map(str, layers))} step's time goes (batch {batch}): best of 10 steps for each phase, each library in its own process")
+    breakdowns = {library: step_breakdown(library, layers, batch) for library in libraries}
     print(f"    {'':34s}" + "".join(f"{library:>12s}" for library in libraries))
     for phase in PHASES:
         cells = [breakdowns[library]["seconds"].get(phase) for library in libraries]
@@ -93,7 +106,10 @@ def main() -> None:
         quvarin, torch = workers[0], (workers[1] if len(workers) > 1 else None)
         report_matmul_backward(quvarin, torch)
         report_training_steps(quvarin, torch)
-    report_step_breakdown(libraries)
+        with started(Worker("quvarin", "quvarin, 1 thread", dict(os.environ, OPENBLAS_NUM_THREADS="1"))) as (one_thread,):
+            report_forward_products(quvarin, one_thread, torch)
+    for layers, batch in BROKEN_DOWN:
+        report_step_breakdown(libraries, layers, batch)
 
 
 if __name__ == "__main__":

@@ -15,19 +15,27 @@ def mapped_files() -> set[str]:
         return {line.split()[-1] for line in maps if "/" in line}
 
 
-def kernel_report_lines(program: Path | None) -> list[str]:
-    """quvarin's pick of each kernel family's build, from quvarin_kernel_report (built with the C++ tests).
+def kernel_picks(program: Path | None) -> dict[str, tuple[str, str]] | None:
+    """quvarin's pick of each kernel family's build and why, from quvarin_kernel_report (built with the C++ tests).
 
     The module itself reports nothing; the program makes the same picks by the
     same rules, in a process of its own.
     """
     if program is None or not program.exists():
-        return ["quvarin's kernel builds: not reported (build quvarin_kernel_report, as make bench does)"]
+        return None
     output = subprocess.run([str(program)], capture_output=True, text=True, check=True).stdout
-    lines = ["quvarin's kernel builds, as a separate process picks them here (quvarin_kernel_report):"]
+    picks = {}
     for line in output.splitlines():
         family, build, reason = line.split("\t")
-        lines.append(f"  {family}: {build} ({reason})")
+        picks[family] = (build, reason)
+    return picks
+
+
+def kernel_report_lines(picks: dict[str, tuple[str, str]] | None) -> list[str]:
+    if picks is None:
+        return ["quvarin's kernel builds: not reported (build quvarin_kernel_report, as make bench does)"]
+    lines = ["quvarin's kernel builds, as a separate process picks them here (quvarin_kernel_report):"]
+    lines += [f"  {family}: {build} ({reason})" for family, (build, reason) in picks.items()]
     return lines
 
 

@@ -20,6 +20,9 @@ HERE = Path(__file__).parent
 class Fma:
     instructions: str  # the widest FMA the probe found: "AVX-512", "AVX2"
     gflops_per_core: list[float]  # every core at once, one probe per core
+    # The same chains with each multiply rounded before its add: the ceiling of
+    # the backward products, which may not fuse them.
+    unfused_gflops_per_core: list[float]
 
 
 @dataclass
@@ -42,6 +45,11 @@ class Cpu:
     def peak_gflops(self) -> float | None:
         return sum(self.fma.gflops_per_core) if self.fma else None
 
+    @property
+    def unfused_gflops_per_core(self) -> float | None:
+        """One core's rate of separately rounded multiplies and adds (all cores busy)."""
+        return sum(self.fma.unfused_gflops_per_core) / self.cores if self.fma else None
+
     def describe(self) -> str:
         if self.latencies_ns:
             clock = (
@@ -58,6 +66,11 @@ class Cpu:
                 f"independent {self.fma.instructions} FMA chains on every core at once, {per_core:.1f} GFLOP/s per core "
                 f"= {per_core / self.ghz:.1f} flops per cycle"
             )
+            unfused = self.unfused_gflops_per_core
+            lines.append(
+                f"  separately rounded multiplies and adds (the backward products' ceiling): {unfused:.1f} GFLOP/s "
+                f"per core = {unfused / self.ghz:.1f} flops per cycle, {unfused / per_core:.2f} of the FMA rate"
+            )
         else:
             lines.append("  single-precision peak not measured (no C compiler, or no FMA instructions)")
         return "\n".join(lines)
@@ -68,7 +81,8 @@ def _compiled(source: str, directory: Path) -> Path | None:
     if compiler is None:
         return None
     program = directory / Path(source).stem
-    subprocess.run([compiler, "-O2", "-o", str(program), str(HERE / source)], check=True)
+    # No contraction: the unfused probe must stay a multiply and an add.
+    subprocess.run([compiler, "-O2", "-ffp-contract=off", "-o", str(program), str(HERE / source)], check=True)
     return program
 
 
@@ -80,8 +94,22 @@ def _measure(directory: Path, cores: int) -> tuple[tuple[float, float] | None, F
     add_ns, multiply_ns = subprocess.run([str(latency_chains)], capture_output=True, text=True, check=True).stdout.split()[:2]
     probes = [subprocess.Popen([str(fma_throughput)], stdout=subprocess.PIPE, text=True) for _ in range(cores)]
     answers = [probe.communicate()[0].split() for probe in probes]
-    fma = Fma(answers[0][0], [float(answer[1]) for answer in answers]) if answers[0][0] != "none" else None
+    fma = (
+        Fma(answers[0][0], [float(answer[1]) for answer in answers], [float(answer[2]) for answer in answers])
+        if answers[0][0] != "none"
+        else None
+    )
     return (float(add_ns), float(multiply_ns)), fma
+
+
+def one_core_unfused_gflops() -> float | None:
+    """The separately rounded multiply-add rate of one core while the others idle, as the backward products run."""
+    with tempfile.TemporaryDirectory() as directory:
+        probe = _compiled("fma_throughput.c", Path(directory))
+        if probe is None:
+            return None
+        answer = subprocess.run([str(probe)], capture_output=True, text=True, check=True).stdout.split()
+    return float(answer[2]) if answer[0] != "none" else None
 
 
 def this_cpu() -> Cpu:

@@ -3,7 +3,8 @@
     python bench/run.py                    # the full curves, about five minutes
     python bench/run.py --quick            # up to 2^17 elements and 256x256
     python bench/run.py --plot curves.png  # also draw them
-    python bench/run.py --kernel-report build/core-tests/quvarin-core/tests/quvarin_kernel_report
+    python bench/run.py --kernel-report build/core-tests/quvarin-core/tests/quvarin_kernel_report \
+        --backward-rates build/core-tests/quvarin-core/tests/quvarin_backward_rates
 
 Time per element of +, *, relu, sigmoid and sum from 4 to 2^25 elements, and
 matmul GFLOP/s from 8x8 to 4096x4096. Each library runs in a process of its
@@ -18,7 +19,8 @@ import os
 import sys
 from pathlib import Path
 
-from blas_report import kernel_report_lines
+from backward_rates import backward_rate_lines
+from blas_report import kernel_picks, kernel_report_lines
 from machine import Cpu, this_cpu
 from processes import (
     OPENBLAS_CORE_VARIABLES,
@@ -115,11 +117,14 @@ def main() -> None:
     parser.add_argument("--quick", action="store_true", help="only sizes up to 2^17 elements and 256x256")
     parser.add_argument("--plot", type=Path, help="draw the curves into this PNG file")
     parser.add_argument("--kernel-report", type=Path, help="the quvarin_kernel_report program, to print quvarin's kernel builds")
+    parser.add_argument("--backward-rates", type=Path, help="the quvarin_backward_rates program, to time the backward products")
     args = parser.parse_args()
     sizes = [s for s in ELEMENT_SIZES if not args.quick or s <= 2**17]
     sides = [s for s in MATMUL_SIDES if not args.quick or s <= 256]
 
     cpu = this_cpu()  # before any worker starts, on idle cores
+    picks = kernel_picks(args.kernel_report)
+    backward = backward_rate_lines(args.backward_rates, picks["backward products"][0] if picks else None)
     libraries = ["quvarin", "numpy"] + (["torch"] if torch_installed() else [])
     workers = [Worker(library) for library in libraries]
     if openblas_core_is_set():
@@ -135,10 +140,11 @@ def main() -> None:
                 print(f"  {worker.label}: {lines[0].removeprefix(worker.library + ': ')}")
         if "torch" not in libraries:
             print("  torch: not installed")
-        print("\n".join(kernel_report_lines(args.kernel_report)))
+        print("\n".join(kernel_report_lines(picks)))
         print("Environment: " + "  ".join(f"{n}={os.environ.get(n, '(unset)')}" for n in (*OPENBLAS_CORE_VARIABLES, "OPENBLAS_NUM_THREADS", "OMP_NUM_THREADS")))
         print(f"Load average over the last minute: {os.getloadavg()[0]:.2f} (other work on the CPUs skews the times)")
-        print(f"\nCPU: {cpu.describe()}\n", flush=True)
+        print(f"\nCPU: {cpu.describe()}\n")
+        print("\n".join(backward) + "\n", flush=True)
 
         plain = [w for w in workers if w.label == w.library]
         elementwise = measure_elementwise(plain, sizes)

@@ -1,7 +1,7 @@
 """What each library runs when it is timed: the same float32 data, the same work.
 
 A case is a JSON-friendly list naming the work: ["a+b", 1024], ["matmul", 256],
-["step", [784, 128, 10], 64], ["matmul_backward", 512, "both"],
+["matmul", [64, 784, 128]] (m, k, n), ["step", [784, 128, 10], 64], ["matmul_backward", 512, "both"],
 ["data_in", "float32", [64, 784]]. `timed(library, case)` returns a function that
 performs the work `number` times and returns the seconds it took. NumPy has no
 sigmoid or relu of its own: 1 / (1 + np.exp(-x)) and np.maximum(x, 0) stand in.
@@ -116,8 +116,14 @@ def _square_matrices(side: int) -> tuple[np.ndarray, np.ndarray]:
     return a, b
 
 
-def _matmul(library: str, side: int) -> Callable[[], object]:
-    a, b = (as_library(library, m) for m in _square_matrices(side))
+def _matrices(m: int, k: int, n: int) -> tuple[np.ndarray, np.ndarray]:
+    rng = np.random.default_rng(m * k * n)
+    return rng.uniform(-1, 1, (m, k)).astype(np.float32), rng.uniform(-1, 1, (k, n)).astype(np.float32)
+
+
+def _matmul(library: str, shape: int | list[int]) -> Callable[[], object]:
+    matrices = _square_matrices(shape) if isinstance(shape, int) else _matrices(*shape)
+    a, b = (as_library(library, m) for m in matrices)
     if library == "quvarin":
         return functools.partial(a.matmul, b)
     return functools.partial(module(library).matmul, a, b)

@@ -9,10 +9,18 @@ starts with their kind: "ShapeMismatch: ...", "DTypeMismatch: ...",
 Some refusals raise PanicException (its class is not a module attribute). It
 derives from BaseException, not Exception, so "except Exception" does not
 catch it.
+
+Every result but the forward matrix product is the same bits on every CPU,
+thread count and build: each sum runs in index order and each product and
+addition is rounded in turn; sigmoid gives the C library's expf bits (glibc's
+agree on x86-64 and aarch64). The forward product of matmul() is OpenBLAS's
+SGEMM, whose kernel follows the CPU, so its last bits can differ between CPUs;
+on one machine with the same number of threads every run gives the same bits.
 """
 
+import sys
 from collections.abc import Sequence
-from typing import NoReturn, SupportsFloat, SupportsIndex, final
+from typing import NoReturn, Protocol, SupportsFloat, SupportsIndex, final
 
 __all__ = [
     "Tensor",
@@ -29,6 +37,21 @@ __all__ = [
 ]
 
 _Number = SupportsFloat | SupportsIndex
+
+# NumPy arrays, array.array and memoryview objects as tensor() data. A stub is
+# read, never run: type checkers ship typing_extensions' types themselves.
+if sys.version_info >= (3, 12):
+    from collections.abc import Buffer as _Buffer
+else:
+    from typing_extensions import Buffer
+
+    # NumPy's stubs declare an array's buffer from Python 3.12 on only; before,
+    # an array is known by its length and its numbers.
+    class _Numbers(Protocol):
+        def __len__(self) -> int: ...
+        def __getitem__(self, index: int, /) -> _Number: ...
+
+    _Buffer = Buffer | _Numbers
 
 @final
 class DType:
@@ -144,7 +167,10 @@ class Tensor:
         """The matrix product of two 2-D tensors: [m, k] by [k, n] gives [m, n].
 
         There is no @ operator. Recorded for backward() when either operand
-        requires gradients.
+        requires gradients. OpenBLAS's SGEMM computes it with the kernel it
+        picks for the CPU, so the last bits can differ between CPUs (not
+        between runs on one machine with the same number of threads); the
+        gradients backward() computes from it are the same bits everywhere.
 
         Args:
             other: the right operand, a float32 tensor like self.
@@ -434,7 +460,7 @@ def ones(
     """
 
 def tensor(
-    data: Sequence[_Number],
+    data: Sequence[_Number] | _Buffer,
     shape: Sequence[SupportsIndex],
     dtype: DType | None = None,
     device: Device | None = None,

@@ -2,9 +2,11 @@
 
 import ctypes
 import re
+import subprocess
 import sys
 import sysconfig
 import threading
+from pathlib import Path
 
 import numpy as np
 import pytest
@@ -170,6 +172,40 @@ TENSOR_USES = {
 }
 
 
+# --- the dispatch's thresholds ---------------------------------------------------------------------------
+# The output size from which an operation takes another path, as quvarin_kernel_report --thresholds reads
+# it from the dispatch (the program is built with the C++ tests). Where it is not built, or does not run
+# (a wheel tested on a system of its own), the stub's figure stands in for sigmoid's: the documentation
+# check compares the two wherever the program runs.
+
+ROOT = Path(__file__).resolve().parent.parent
+KERNEL_REPORT = ROOT / "build" / "core-tests" / "quvarin-core" / "tests" / "quvarin_kernel_report"
+
+
+def _reported_thresholds():
+    """{operation: (path, elements)} from the kernel report, or the reason it is not available."""
+    try:
+        report = subprocess.run([KERNEL_REPORT, "--thresholds"], capture_output=True, text=True, timeout=60)
+    except OSError as exc:
+        return f"{KERNEL_REPORT.name} does not run here: {exc}"
+    if report.returncode != 0:
+        return f"{KERNEL_REPORT.name} failed here: {report.stderr.strip()}"
+    return {operation: (path, int(count)) for operation, path, count in
+            (line.split("\t") for line in report.stdout.splitlines())}
+
+
+DISPATCH_THRESHOLDS = _reported_thresholds()  # or why there are none
+STUB_PARALLEL_SIGMOID = re.compile(r"From (\d+) elements on, the elements are computed on an OpenMP pool")
+
+
+def _documented_parallel_sigmoid():
+    return int(STUB_PARALLEL_SIGMOID.search((ROOT / "quvarin-py" / "quvarin.pyi").read_text(encoding="utf-8"))[1])
+
+
+PARALLEL_SIGMOID = (DISPATCH_THRESHOLDS["sigmoid"][1] if isinstance(DISPATCH_THRESHOLDS, dict)
+                    else _documented_parallel_sigmoid())  # from this many elements on, sigmoid runs on the pool
+
+
 # --- values ------------------------------------------------------------------------------------------
 
 DTYPE_NAMES = ["float32", "float16", "bfloat16", "int32", "int8"]
@@ -186,6 +222,13 @@ def t32(array, requires_grad=False):
 def f32bits(values):
     """The float32 bit patterns of values, flattened, as a tuple."""
     return tuple(np.asarray(values, dtype=np.float32).ravel().view(np.uint32).tolist())
+
+
+def f32bits_any_nan(values):
+    """As f32bits, with every NaN one pattern: a NaN result's sign and payload are left open by IEEE 754
+    and chosen by the CPU, the compiler's operand order and the interpreter's build."""
+    array = np.asarray(values, dtype=np.float32).ravel()
+    return tuple(np.where(np.isnan(array), np.uint32(0x7FC00000), array.view(np.uint32)).tolist())
 
 
 class Outer:

@@ -2,21 +2,25 @@
 
 import copy
 import gc
+import importlib.metadata
 import importlib.util
 import inspect
+import json
 import os
 import pickle
 import re
 import shutil
 import subprocess
+import tomllib
 import weakref
 from pathlib import Path
 
 import pytest
 
 from conftest import (
-    CONSTRUCTOR_REFUSED, DTYPE_NAMES, FREE_THREADED, INVALID_DEVICE, PY, TENSOR_METHODS, TENSOR_PROPERTIES, TENSOR_SLOTS,
-    TENSOR_STATIC_METHODS, Outer, PanicException, is_panic, missing_argument,
+    CONSTRUCTOR_REFUSED, DISPATCH_THRESHOLDS, DTYPE_NAMES, FREE_THREADED, INVALID_DEVICE, PY, ROOT,
+    STUB_PARALLEL_SIGMOID, TENSOR_METHODS, TENSOR_PROPERTIES, TENSOR_SLOTS, TENSOR_STATIC_METHODS, Outer,
+    PanicException, is_panic, missing_argument,
 )
 from reliability_support import run_script
 
@@ -69,6 +73,16 @@ def test_matrix_products_load_the_openblas_shipped_beside_the_module():
         assert b"scipy_openblas32/lib" not in module.read()
 
 
+def test_the_sbom_lists_the_pinned_openblas():
+    """OpenBLAS is opened at run time, so the wheel's repair tool leaves it out of its own SBOM."""
+    sbom = json.loads(importlib.metadata.distribution("quvarin").read_text("sboms/openblas.cdx.json"))
+    requires = tomllib.loads((ROOT / "pyproject.toml").read_text(encoding="utf-8"))["build-system"]["requires"]
+    pin = next(r for r in requires if r.startswith("scipy-openblas32==")).split("==")[1]
+    [openblas] = sbom["components"]
+    assert (openblas["name"], openblas["version"], openblas["purl"]) == ("OpenBLAS", pin, f"pkg:pypi/scipy-openblas32@{pin}")
+    assert openblas["licenses"] == [{"license": {"id": "BSD-3-Clause"}}]
+
+
 def test_a_users_type_checker_sees_the_stub(tmp_path):
     if importlib.util.find_spec("mypy") is None:
         pytest.skip("mypy is not installed")
@@ -77,18 +91,45 @@ def test_a_users_type_checker_sees_the_stub(tmp_path):
         "import quvarin as q\n"
         "reveal_type(q.ones([2]).slice_rows(0))\n"
         "q.ones([2]).apply_sgd_step('fast')\n"
+        "import numpy as np\n"
+        "q.tensor(np.ones(4), [2, 2])\n"
     )
     result = subprocess.run([PY, "-m", "mypy", "--strict", "--no-incremental", script.name],
                             cwd=tmp_path, capture_output=True, text=True)
     lines = result.stdout.splitlines()
     assert any(":2: note: Revealed type is \"quvarin.Tensor\"" in line for line in lines), result.stdout
     assert any(":3: error: Argument 1 to \"apply_sgd_step\"" in line for line in lines), result.stdout
+    assert not any(":5: error:" in line for line in lines), result.stdout  # a NumPy array's buffer
 
 
 def test_api_reference_is_the_one_generated_from_the_stub():
     root = Path(__file__).resolve().parent.parent
     generated = subprocess.run([PY, str(root / "tools" / "api-reference")], capture_output=True, text=True, check=True)
     assert generated.stdout == (root / "docs" / "api.md").read_text(encoding="utf-8"), "run make docs"
+
+
+def test_documented_thresholds_are_the_dispatchs():
+    if isinstance(DISPATCH_THRESHOLDS, str):
+        pytest.skip(DISPATCH_THRESHOLDS)
+    streaming = {name: count * 4 // 2**20 for name, (path, count) in DISPATCH_THRESHOLDS.items()
+                 if path == "streaming stores"}  # in MiB of float32 output
+    assert set(streaming) == {"add_values", "multiply_values", "relu_values"}, "the README names each streaming loop"
+    assert streaming["add_values"] == streaming["multiply_values"], "the README gives + and * one size"
+    parallel_sigmoid = DISPATCH_THRESHOLDS["sigmoid"][1]
+    readme = " ".join((ROOT / "README.md").read_text(encoding="utf-8").split())
+    assert f"`sigmoid` of {parallel_sigmoid} elements or more runs on an OpenMP pool" in readme
+    assert (f"**Large `+` and `*`** write outputs of {streaming['add_values']} MiB or more, and **relu** outputs "
+            f"of {streaming['relu_values']} MiB or more, with streaming stores") in readme
+    stub = (ROOT / "quvarin-py" / "quvarin.pyi").read_text(encoding="utf-8")
+    assert int(STUB_PARALLEL_SIGMOID.search(stub)[1]) == parallel_sigmoid  # and docs/api.md is made from the stub
+
+
+def test_package_description_links_to_the_release_tag_of_this_version():
+    project = tomllib.loads((ROOT / "pyproject.toml").read_text(encoding="utf-8"))["project"]
+    links = re.findall(r"https://github\.com/quvarin/quvarin[^)\s]*", (ROOT / project["readme"]).read_text(encoding="utf-8"))
+    links.append(project["urls"]["Documentation"])
+    tagged = re.compile(rf"https://github\.com/quvarin/quvarin/(blob|tree)/v{re.escape(project['version'])}/.+")
+    assert [link for link in links if not tagged.fullmatch(link)] == []
 
 
 # --- classes ---------------------------------------------------------------------------------------

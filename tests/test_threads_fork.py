@@ -15,8 +15,8 @@ import numpy as np
 import pytest
 
 from conftest import (
-    DROPPED_ELSEWHERE, FOREIGN_USE, FREE_THREADED, NO_DELETE, NO_NUMPY, TENSOR_METHODS, TENSOR_USES, f32bits, is_panic,
-    missing_argument, quiet_gc, rss_bytes, run_in_thread, t32, thread_count,
+    DROPPED_ELSEWHERE, FOREIGN_USE, FREE_THREADED, NO_DELETE, NO_NUMPY, PARALLEL_SIGMOID, TENSOR_METHODS, TENSOR_USES,
+    f32bits, is_panic, missing_argument, quiet_gc, rss_bytes, run_in_thread, t32, thread_count,
 )
 from reliability_support import SANITIZED, needs_real_allocator, not_emulated, read_all, run_script, wait_for_children
 
@@ -25,7 +25,6 @@ import quvarin as qv
 pytestmark = pytest.mark.thread_unsafe(reason="threads, fork() and process-wide hooks, each test its own")
 
 MiB = 1 << 20
-PARALLEL_SIGMOID = 131072  # from this many elements on, sigmoid runs on the worker pool
 TIMEOUT = 60.0
 CHILDREN = 4
 
@@ -254,8 +253,9 @@ def train(seed, steps=12):
     rng = np.random.default_rng(seed)
     x = t32(rng.standard_normal((64, 8)))
     neg_y = t32(-(rng.random((64, 1)) > 0.5).astype(np.float32))
-    w1 = t32(rng.standard_normal((8, 2048)) * 0.3, requires_grad=True)  # hidden 64 x 2048 = 131072
-    w2 = t32(rng.standard_normal((2048, 1)) * 0.05, requires_grad=True)
+    hidden_width = -(-PARALLEL_SIGMOID // 64)  # a hidden layer of 64 rows large enough for the pool
+    w1 = t32(rng.standard_normal((8, hidden_width)) * 0.3, requires_grad=True)
+    w2 = t32(rng.standard_normal((hidden_width, 1)) * 0.05, requires_grad=True)
     losses = []
     hidden = None
     for step in range(steps):
@@ -325,7 +325,7 @@ def test_thread_exit_releases_tape_and_gradients():
     assert thread_count() <= base_threads + 1
 
 
-EXIT_SCRIPT = r"""
+EXIT_SCRIPT = f"PARALLEL_SIGMOID = {PARALLEL_SIGMOID}\n" + r"""
 import threading
 import quvarin as qv
 
@@ -342,7 +342,7 @@ for _ in range(3):
     th.start()
     th.join()
 
-x = qv.tensor([0.5] * 131072, [131072], requires_grad=True)
+x = qv.tensor([0.5] * PARALLEL_SIGMOID, [PARALLEL_SIGMOID], requires_grad=True)
 x.sigmoid().sum().backward()  # the main thread's gradients and both pools are alive at exit
 left_on_tape = x.sigmoid()
 product = qv.ones([512, 512]).matmul(qv.ones([512, 512]))
@@ -380,9 +380,9 @@ THREAD_COUNT_CODE = (
     "base = count()\n"
     "import quvarin as qv\n"
     "after_import = count()\n"
-    "qv.ones([131071]).sigmoid()\n"
+    f"qv.ones([{PARALLEL_SIGMOID - 1}]).sigmoid()\n"
     "after_small = count()\n"
-    "qv.ones([131072]).sigmoid()\n"
+    f"qv.ones([{PARALLEL_SIGMOID}]).sigmoid()\n"
     "after_large = count()\n"
     "print(base, after_import, after_small, after_large)\n"
 )
@@ -398,16 +398,17 @@ def test_import_starts_no_threads_and_only_a_large_sigmoid_starts_the_shared_poo
 
 POOL_CODE = (
     "import numpy as np, quvarin as qv\n"
+    f"piece = {PARALLEL_SIGMOID - 1}\n"  # computed on the calling thread
     "rng = np.random.default_rng(0)\n"
     "a = rng.standard_normal((150, 120)).astype(np.float32)\n"
     "b = rng.standard_normal((120, 90)).astype(np.float32)\n"
-    "x = rng.uniform(-100, 100, 200000).astype(np.float32)\n"
+    "x = rng.uniform(-100, 100, 2 * piece).astype(np.float32)\n"
     "ta = qv.tensor(a.ravel().tolist(), [150, 120]); tb = qv.tensor(b.ravel().tolist(), [120, 90])\n"
     "c = np.array(ta.matmul(tb).data()).reshape(150, 90)\n"
     "assert np.allclose(c, a.astype(np.float64) @ b.astype(np.float64), rtol=1e-4, atol=1e-3)\n"
-    "s = np.array(qv.tensor(x.tolist(), [200000]).sigmoid().data(), dtype=np.float32)\n"
-    "small = np.concatenate([np.array(qv.tensor(x[i:i + 100000].tolist(), [len(x[i:i + 100000])]).sigmoid().data(),\n"
-    "                        dtype=np.float32) for i in range(0, 200000, 100000)])\n"
+    "s = np.array(qv.tensor(x.tolist(), [2 * piece]).sigmoid().data(), dtype=np.float32)\n"
+    "small = np.concatenate([np.array(qv.tensor(x[i:i + piece].tolist(), [piece]).sigmoid().data(),\n"
+    "                        dtype=np.float32) for i in (0, piece)])\n"
     "assert (s.view(np.uint32) == small.view(np.uint32)).all()\n"
     "print(s.view(np.uint32).sum(dtype=np.uint64))\n"
 )
@@ -439,11 +440,11 @@ def test_pool_use_from_many_threads_leaves_no_threads_behind():
     assert thread_count() <= base + 4  # the pools' own workers, not one team per exited thread
 
 
-OVERSIZED_POOL = r"""
+OVERSIZED_POOL = f"piece = {PARALLEL_SIGMOID - 1}  # computed on the calling thread\n" + r"""
 import quvarin as qv
-values = [(i % 2001 - 1000) / 97.0 for i in range(200000)]
-parallel = qv.tensor(values, [200000]).sigmoid().data()
-pieces = [qv.tensor(values[i:i + 100000], [100000]).sigmoid().data() for i in (0, 100000)]  # sequential
+values = [(i % 2001 - 1000) / 97.0 for i in range(2 * piece)]
+parallel = qv.tensor(values, [2 * piece]).sigmoid().data()
+pieces = [qv.tensor(values[i:i + piece], [piece]).sigmoid().data() for i in (0, piece)]
 assert parallel == pieces[0] + pieces[1]
 assert qv.ones([300, 200]).matmul(qv.ones([200, 100])).data() == [200.0] * 30000
 print("ok")

@@ -52,13 +52,14 @@ TEST(Sigmoid, MatchesTheScalarFormulaOnTheExpfCheckInputs) {
     testing::for_each_build(cpu::KernelFamily::SigmoidExpf, [&] { EXPECT_SAME_BITS(sigmoid_values(input), expected); });
 }
 
-// 131071 elements run on the calling thread, 131072 on the OpenMP pool; both
-// must give exactly the scalar formula for every element.
+// Just below the threshold the elements run on the calling thread, from it on
+// the OpenMP pool; both must give exactly the scalar formula for every element.
 TEST(Sigmoid, SequentialAndParallelPathsAgreeBitForBit) {
-    const std::vector<float> input = mixed_values(131072 + 5, 4);
+    const std::size_t parallel_from = testing::threshold_of("sigmoid");
+    const std::vector<float> input = mixed_values(parallel_from + 5, 4);
     std::vector<float> expected(input.size());
     for (std::size_t i = 0; i < input.size(); ++i) expected[i] = reference_sigmoid(input[i]);
-    for (const std::size_t length : {131071, 131072, 131077}) {
+    for (const std::size_t length : {parallel_from - 1, parallel_from, parallel_from + 5}) {
         const std::vector<float> part(input.begin(), input.begin() + static_cast<std::ptrdiff_t>(length));
         testing::for_each_build(cpu::KernelFamily::SigmoidExpf, [&] {
             EXPECT_SAME_BITS(sigmoid_values(part), std::vector<float>(expected.begin(), expected.begin() + part.size()))

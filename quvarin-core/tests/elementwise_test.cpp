@@ -55,13 +55,25 @@ void expect_same_bits(const std::vector<float>& actual, const std::vector<float>
 }
 void expect_same_bits(float, float) {}
 
+// Lengths around the vector widths, for the remainder loops, and one past
+// each streaming threshold, which the loops with a lower one take too.
+std::vector<std::size_t> loop_lengths() {
+    std::vector<std::size_t> lengths{0, 1, 7, 8, 15, 16, 17, 33, 1000};
+    for (const cpu::PathThreshold& threshold : cpu::path_thresholds()) {
+        const std::size_t past = threshold.from_elements + 17;
+        if (threshold.path == "streaming stores" && std::ranges::find(lengths, past) == lengths.end()) {
+            lengths.push_back(past);
+        }
+    }
+    return lengths;
+}
+
 // Every build of the loops and of the streaming stores this CPU runs, against
-// the reference; lengths around the vector widths exercise the remainder
-// loops, the last two are long enough for streaming stores.
+// the reference.
 template <class... Views, std::size_t... Index>
 void expect_every_build_gives_the_reference_bits(void (*entry)(Views...), auto reference,
                                                  std::index_sequence<Index...>) {
-    for (const std::size_t length : {0, 1, 7, 8, 15, 16, 17, 33, 1000, (1 << 20) + 17, (1 << 22) + 17}) {
+    for (const std::size_t length : loop_lengths()) {
         const std::tuple arguments{argument<Views>(length, Index + 1)...};
         auto expected = arguments;
         std::apply([&](auto&... e) { reference(length, pointer(e)...); }, expected);

@@ -64,6 +64,9 @@ INSTANTIATE_TEST_SUITE_P(
                       ProductShape{13, 600, 29},
                       // more rows than one row block, more columns than one column block
                       ProductShape{131, 4, 9}, ProductShape{2, 3, 2100},
+                      // the 12-row tiles: more rows than their row block, a sum
+                      // two past their 128-long stretch
+                      ProductShape{200, 130, 40},
                       // empty dimensions: no rows, empty sums, no columns
                       ProductShape{0, 5, 3}, ProductShape{3, 0, 4}, ProductShape{4, 5, 0}));
 

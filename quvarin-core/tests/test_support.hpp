@@ -10,6 +10,7 @@
 #include <random>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "autograd/tape/tape.hpp"
@@ -96,6 +97,14 @@ void for_each_build(cpu::KernelFamily family, Check&& check) {
         SCOPED_TRACE(build);
         check();
     }
+}
+
+// The output size from which `operation` takes its other path.
+inline std::size_t threshold_of(std::string_view operation) {
+    for (const cpu::PathThreshold& threshold : cpu::path_thresholds()) {
+        if (threshold.operation == operation) return threshold.from_elements;
+    }
+    throw Panic("no threshold for " + std::string(operation));
 }
 
 // Every test starts and ends with an empty tape on the test thread.

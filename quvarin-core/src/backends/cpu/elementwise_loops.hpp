@@ -46,6 +46,17 @@ struct ElementwiseLoops {
 enum class LoopName { QUVARIN_ELEMENTWISE_LOOPS(QUVARIN_LOOP_NAME) };
 #undef QUVARIN_LOOP_NAME
 
+// Whether `build` has `loop` rather than leaving it out.
+constexpr bool has_loop(const ElementwiseLoops& build, LoopName loop) {
+    switch (loop) {
+#define QUVARIN_HAS_LOOP(name, parameters, statement) \
+    case LoopName::name: return build.name != nullptr;
+        QUVARIN_ELEMENTWISE_LOOPS(QUVARIN_HAS_LOOP)
+#undef QUVARIN_HAS_LOOP
+    }
+    return false;
+}
+
 // Every build compiled for this architecture.
 std::span<const ElementwiseLoops> elementwise_builds();
 

@@ -97,19 +97,13 @@ Family<ElementwiseLoops>& streaming_family() {
 }
 
 // The outputs, in elements, from which a loop writes with streaming stores
-// (none: never). Large outputs are written around the cache: faster alone,
-// and no slower in a chain such as (a + b) * c, whose next step would find
-// little of the output still cached. Sums and products from 4 MiB of output
-// (measured on an Intel Xeon and on Zen 4, where ordinary stores took 1.0 to
-// 2.0 times as long from 2^20 to 2^25 elements). relu from 16 MiB: its
-// smaller working set stays in Zen 4's L3 cache up to 2^21 elements, where
-// streaming took 1.2 to 1.5 times as long; from 2^22 on it takes 0.7 to 0.8
-// times as long.
+// (none: never); streaming_loops.hpp gives the measurements.
 std::size_t streaming_from_elements(LoopName loop) {
     switch (loop) {
-        case LoopName::add_values:
-        case LoopName::multiply_values: return std::size_t{1} << 20;
-        case LoopName::relu_values: return std::size_t{1} << 22;
+#define QUVARIN_STREAMING_THRESHOLD(name, from_elements) \
+    case LoopName::name: return from_elements;
+        QUVARIN_STREAMING_LOOPS(QUVARIN_STREAMING_THRESHOLD)
+#undef QUVARIN_STREAMING_THRESHOLD
         default: return std::numeric_limits<std::size_t>::max();
     }
 }
@@ -189,7 +183,8 @@ Family<SigmoidBuild>& sigmoid_family() {
 // best of a few alternating runs. Whether the widest vectors win depends on
 // the CPU: 512-bit tiles ran a third faster than 256-bit ones on an Intel
 // Xeon with two full 512-bit units and a fifth slower on Zen 4, which splits
-// them in two.
+// them in two. The 12-row AVX-512 tiles are made for the former; no Intel
+// core has timed them yet, so this timing alone decides where they run.
 Family<OrderedMatmulKernel>& backward_family() {
     static Family<OrderedMatmulKernel> family = [] {
         const std::vector<OrderedMatmulKernel> builds = runnable(ordered_matmul_builds());
@@ -242,7 +237,7 @@ decltype(auto) with_family(KernelFamily family, Use&& use) {
 const ElementwiseLoops& elementwise_build_for(LoopName loop, std::size_t count) {
     if (count >= streaming_from_elements(loop)) {
         const ElementwiseLoops& streaming = streaming_family().in_use();
-        if (streaming.add_values != nullptr) return streaming;
+        if (has_loop(streaming, loop)) return streaming;
     }
     return elementwise_family().in_use();
 }
@@ -264,6 +259,12 @@ const OrderedMatmulKernel& backward_product_kernel() { return backward_family().
 std::vector<KernelChoice> kernel_choices() {
     return {elementwise_family().choice(), streaming_family().choice(), sigmoid_family().choice(),
             backward_family().choice()};
+}
+
+std::vector<PathThreshold> path_thresholds() {
+#define QUVARIN_STREAMING_PATH(name, from_elements) {#name, "streaming stores", from_elements},
+    return {QUVARIN_STREAMING_LOOPS(QUVARIN_STREAMING_PATH){"sigmoid", "OpenMP pool", kParallelSigmoidFromElements}};
+#undef QUVARIN_STREAMING_PATH
 }
 
 std::vector<std::string> runnable_builds(KernelFamily family) {

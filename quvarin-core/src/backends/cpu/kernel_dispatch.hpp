@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <span>
 #include <string>
 #include <string_view>
@@ -22,12 +23,12 @@ namespace quvarin::cpu {
 //   sigmoid expf       AVX-512 and AVX2 expf lanes, fused and  self-check: the widest unit's lanes
 //                      unfused, where they give this process's that pass it, fused first; else
 //                      expf bits on the self-check; libm expf  the C library's scalar expf
-//   backward products  128-bit, AVX2, AVX-512                  timing: the fastest on a sample
+//   backward products  128-bit, AVX2, AVX-512 (8- and 12-row   timing: the fastest on a sample
+//                      tiles)
 //
-//   per call                                     path
-//   add_values, multiply_values from 2^20 elements  streaming stores, where in use
-//   relu_values from 2^22 elements                  streaming stores, where in use
-//   sigmoid from 2^17 elements                      the OpenMP pool, unless lost to a fork
+//   per call, from a size of output (path_thresholds)  path
+//   the loops of QUVARIN_STREAMING_LOOPS                  streaming stores, where in use
+//   sigmoid                                               the OpenMP pool, unless lost to a fork
 enum class KernelFamily { ElementwiseLoops, StreamingStores, SigmoidExpf, BackwardProducts };
 
 // out[i] = 1 / (1 + expf(-x[i])); panics when x is shorter than out.
@@ -42,6 +43,15 @@ struct KernelChoice {
 
 // Every family's pick in this process (making the picks not made yet).
 std::vector<KernelChoice> kernel_choices();
+
+// For tests and the documentation's check: the output size, in elements,
+// from which each operation takes its other path, as the dispatch reads it.
+struct PathThreshold {
+    std::string operation;
+    std::string path;
+    std::size_t from_elements;
+};
+std::vector<PathThreshold> path_thresholds();
 
 // For tests: the builds of a family this CPU runs, whether or not the rule
 // picks them, and a scope in which the family uses one of them. Naming a build

@@ -44,19 +44,24 @@ QUVARIN_AVX512 void streaming_loop(std::size_t count, const float* a, const floa
     _mm_sfence();
 }
 
-void add(std::size_t count, const float* a, const float* b, float* out) { streaming_loop<Add>(count, a, b, out); }
+// Named as the loops they stand in for, so that the table can name them.
+namespace streaming {
+void add_values(std::size_t count, const float* a, const float* b, float* out) {
+    streaming_loop<Add>(count, a, b, out);
+}
 
-void multiply(std::size_t count, const float* a, const float* b, float* out) {
+void multiply_values(std::size_t count, const float* a, const float* b, float* out) {
     streaming_loop<Multiply>(count, a, b, out);
 }
 
-void relu(std::size_t count, const float* x, float* out) { streaming_loop<Relu>(count, x, x, out); }
+void relu_values(std::size_t count, const float* x, float* out) { streaming_loop<Relu>(count, x, x, out); }
+}  // namespace streaming
 
+#define QUVARIN_STREAMING_FIELD(name, from_elements) .name = streaming::name,
 constexpr ElementwiseLoops kBuilds[] = {{.name = "AVX-512 streaming stores",
                                          .isa = Isa::Avx512f,
-                                         .add_values = add,
-                                         .multiply_values = multiply,
-                                         .relu_values = relu}};
+                                         QUVARIN_STREAMING_LOOPS(QUVARIN_STREAMING_FIELD)}};
+#undef QUVARIN_STREAMING_FIELD
 
 }  // namespace
 
