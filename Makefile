@@ -4,13 +4,18 @@
 #   make test                 build, then run the C++ core tests and pytest
 #   make test PYTHON=python3.13   the same with another interpreter
 #   make test-torch           install PyTorch's CPU wheel, then run the tests that compare with it
-#   make bench                benchmarks against NumPy and PyTorch (draws bench/curves.png)
+#   make bench                benchmarks against NumPy and PyTorch (draws bench/curves.png), and threads
+#                             training at once on the GIL and free-threaded builds (root)
 #   make typecheck            check the type stub and the examples with mypy
 #   make docs                 regenerate docs/api.md from the type stub's docstrings
 #   make fuzz                 a long fuzzing run of the whole Python surface
 #   make test-asan            the core tests and pytest under ASan and UBSan
+#   make test-tsan            the core tests under ThreadSanitizer
+#   make test-freethreaded    pytest on a free-threaded CPython built from Debian's source (root), then the
+#                             tests that can run in several threads at once, each in several threads
 #   make wheel                a self-contained manylinux wheel in dist/ (PYTHON=... for another CPython)
-#   make wheels               one such wheel for each CPython from 3.11 to 3.14 (and aarch64 ones), in dist/wheels/ (root)
+#   make wheels               one such wheel for each CPython from 3.11 to 3.14, free-threaded 3.13 (and 3.14 where
+#                             reachable) and aarch64 ones, in dist/wheels/ (root)
 #   make release              the source archive and those wheels in dist/release/, summed and checked (root)
 #   make test-wheel           that wheel's tests in a bare Debian chroot (root)
 #   make test-aarch64-wheel   the cp311 aarch64 wheel's tests in Debian's arm64 CPython under qemu (root)
@@ -22,7 +27,10 @@
 #   make test-exact-rounding  the core tests built without the global -ffp-contract=off
 
 PYTHON ?= python3
-PY_TAG := $(shell $(PYTHON) -c 'import sys; print("%d.%d" % sys.version_info[:2])' 2>/dev/null)
+# A free-threaded interpreter's tag ends in t (3.13t), so its environment and
+# build folders are its own.
+PY_TAG := $(shell $(PYTHON) -c 'import sys, sysconfig; print("%d.%d" % sys.version_info[:2] + \
+	("t" if sysconfig.get_config_var("Py_GIL_DISABLED") else ""))' 2>/dev/null)
 VENV ?= $(if $(filter python3,$(PYTHON)),.venv,.venv-$(PY_TAG))
 VPY := $(VENV)/bin/python
 BUILD_DIR := build/py$(PY_TAG)
@@ -38,6 +46,7 @@ CONFIGURE_CORE_TESTS = $(VENV)/bin/cmake -S . -B $(CORE_BUILD_DIR) $(CMAKE_COMMO
 	-DQUVARIN_BUILD_PYTHON=OFF -DQUVARIN_BUILD_TESTS=ON -DCMAKE_BUILD_TYPE=Release
 
 .PHONY: all build demo test test-core test-py test-torch typecheck docs bench fuzz test-asan system-deps clean \
+	test-tsan test-freethreaded test-freethreaded-suite freethreaded-suite freethreaded-sweep \
 	wheel wheels sdist release check-changelog chroot-deps chroots aarch64-deps aarch64-roots test-wheel \
 	test-aarch64-wheel test-py314 test-clang build-aarch64 test-aarch64 test-exhaustive test-exact-rounding
 
@@ -60,11 +69,14 @@ system-deps:
 	$(call apt_ensure,$(PYTHON_HAS_VENV_AND_HEADERS),$(notdir $(PYTHON))-venv $(notdir $(PYTHON))-dev)
 
 # The build requirements are read from pyproject.toml, so the pins live in one place.
+# Wheels only: where a package has none for this interpreter (free-threaded
+# 3.13, which NumPy and Hypothesis no longer build for), its newest release
+# that has one is taken, instead of a long build from source.
 $(VENV)/.deps: requirements-test.txt pyproject.toml
 	@test -n "$(PY_TAG)" || { echo "No interpreter named $(PYTHON)"; exit 1; }
 	$(PYTHON) -m venv $(VENV)
 	$(VPY) -m pip install -q --upgrade pip
-	$(VPY) -m pip install -q -r requirements-test.txt \
+	$(VPY) -m pip install -q --only-binary=:all: -r requirements-test.txt \
 		$$($(VPY) -c 'import tomllib; print(" ".join(tomllib.load(open("pyproject.toml", "rb"))["build-system"]["requires"]))')
 	touch $@
 
@@ -102,7 +114,8 @@ test-torch: build
 	$(VPY) -m pytest -q -m torch tests
 
 # PyTorch's CPU wheel is the peer of the comparison where one exists for
-# this interpreter; without it the benchmarks compare with NumPy alone.
+# this interpreter; without it the benchmarks compare with NumPy alone. The
+# last one puts the free-threaded build beside this one (bench/threads.py).
 bench: build
 	@if [ "$(PY_TAG)" = "3.11" ]; then \
 		$(VPY) -m pip install -q torch==2.13.0 || echo "PyTorch not installed: comparing with NumPy only"; \
@@ -113,6 +126,9 @@ bench: build
 		--backward-rates $(CORE_BUILD_DIR)/quvarin-core/tests/quvarin_backward_rates
 	$(VPY) bench/autograd.py
 	$(VPY) bench/data_in.py
+	python="$$(tools/freethreaded-python $(CHROOTS))" && $(MAKE) --no-print-directory PYTHON="$$python" build && \
+	$(VPY) bench/threads.py --beside \
+		"$(CURDIR)/.venv-$$("$$python" -c 'import sys; print("%d.%dt" % sys.version_info[:2])')/bin/python"
 
 # A long fuzzing run of the whole Python surface; the ordinary test run fuzzes each entry briefly.
 # FUZZ_EXAMPLES is the number of examples per entry (about 70 entries, a few ms per example).
@@ -143,6 +159,47 @@ test-asan: system-deps $(VENV)/.deps
 	$(SANITIZER_ENV) LD_PRELOAD="$(SANITIZER_PRELOAD)" PYTHONPATH=$(CURDIR)/$(ASAN_SITE) \
 		$(VPY) -m pytest -q -p no:cacheprovider --capture=sys tests
 
+# The core tests that use threads, built with ThreadSanitizer: the pools, the
+# large blocks, the ids, the storages and the tapes. It stops at the first
+# report; see the suppressions file for what it leaves out. The fork tests
+# cannot run under it: it ends a forked child of a process with threads as
+# soon as the child starts one.
+TSAN_BUILD_DIR := build/tsan
+TSAN_TESTS := '^(Sigmoid\.SequentialAndParallel|MatMul\.|LargeBlockPool\.|TensorRecord\.|Storage\.|TapeLifetime\.)'
+
+test-tsan: system-deps $(VENV)/.deps
+	$(VENV)/bin/cmake -S . -B $(TSAN_BUILD_DIR) $(CMAKE_COMMON) -DQUVARIN_BUILD_PYTHON=OFF -DQUVARIN_BUILD_TESTS=ON \
+		-DQUVARIN_SANITIZE_THREADS=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	$(VENV)/bin/cmake --build $(TSAN_BUILD_DIR) --target quvarin_core_tests
+	cd $(TSAN_BUILD_DIR) && \
+		TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$(CURDIR)/quvarin-core/tests/tsan-suppressions.txt" \
+		$(CURDIR)/$(VENV)/bin/ctest --output-on-failure -R $(TSAN_TESTS)
+
+# A free-threaded CPython (configure --disable-gil), built once from Debian's
+# source into $(CHROOTS) by tools/freethreaded-python: 3.14 where the mirror
+# serves its source, 3.13 otherwise. test-freethreaded-suite runs the whole
+# suite on it without the GIL; test-freethreaded then also runs every test
+# that can run in several threads at once in PARALLEL_THREADS threads
+# (pytest-run-parallel; tests marked thread_unsafe run once, and say why).
+# Either fails when the GIL is back on at the end (tests/conftest.py).
+PARALLEL_THREADS ?= 4
+RUN_PARALLEL := pytest-run-parallel==0.10.0
+IN_FREETHREADED = python="$$(tools/freethreaded-python $(CHROOTS))" && $(MAKE) --no-print-directory PYTHON="$$python"
+
+test-freethreaded-suite:
+	$(IN_FREETHREADED) freethreaded-suite
+
+test-freethreaded:
+	$(IN_FREETHREADED) freethreaded-suite freethreaded-sweep
+
+freethreaded-suite: build
+	PYTHON_GIL=0 $(VPY) -m pytest -q tests
+
+# Without PYTHON_GIL, so that any import that turns the GIL back on fails the run.
+freethreaded-sweep: build
+	$(VPY) -m pip install -q $(RUN_PARALLEL)
+	$(VPY) -m pytest -q -p no:cacheprovider --parallel-threads=$(PARALLEL_THREADS) tests
+
 # A repaired manylinux wheel, in dist/, that carries every library it needs
 # beyond the manylinux baseline (the OpenMP runtime; OpenBLAS is shipped by
 # the build). Only the build requirements and these tools are installed, in a
@@ -157,7 +214,7 @@ wheel:
 	$(BUILD_WHEEL) $(PYTHON) . dist $(WHEEL_TOOLS)
 
 # One wheel for every CPython from 3.11 to 3.14, in dist/wheels/: 3.11 to
-# 3.13 built here (3.12 and 3.13 under pyenv). 3.14 is Debian unstable's, run
+# 3.13 built here (3.12 and 3.13 under pyenv), and the free-threaded ones. 3.14 is Debian unstable's, run
 # under qemu against that chroot's own C library, so that this machine's
 # toolchain builds it too and its wheel reaches the same systems. The aarch64
 # wheels are cross-compiled the same way for the CPython of each Debian arm64
@@ -166,6 +223,10 @@ wheel:
 # of its own interpreter, and its tag and the symbols behind its floor are
 # printed.
 WHEEL_PYTHONS := 3.11 3.12 3.13
+# Free-threaded builds (tools/freethreaded-python), each where the mirror
+# serves its source. No aarch64 one: no free-threaded arm64 CPython exists
+# to test it in (Debian ships none).
+FREETHREADED_WHEEL_PYTHONS := 3.14 3.13
 WHEELS_DIR := dist/wheels
 EMULATED_PYTHONS = $(CURDIR)/build/emulated-python
 
@@ -176,6 +237,12 @@ wheels: chroot-deps aarch64-roots
 		python="$$(bash .ci/find-python $$version)"; \
 		[ -n "$$python" ] || { echo "No CPython $$version here"; exit 1; }; \
 		$(BUILD_WHEEL) "$$python" . $(WHEELS_DIR) $(WHEEL_TOOLS) && \
+		tools/try-wheel "$$python" $(WHEELS_DIR) . || exit 1; \
+	done
+	@for version in $(FREETHREADED_WHEEL_PYTHONS); do \
+		python="$$(tools/freethreaded-python $(CHROOTS) $$version)"; status=$$?; \
+		if [ $$status -eq 2 ]; then echo "No free-threaded CPython $$version: the mirror serves no source of it"; continue; fi; \
+		[ $$status -eq 0 ] && $(BUILD_WHEEL) "$$python" . $(WHEELS_DIR) $(WHEEL_TOOLS) && \
 		tools/try-wheel "$$python" $(WHEELS_DIR) . || exit 1; \
 	done
 	$(MAKE_PY314_CHROOT)

@@ -4,6 +4,7 @@ import ctypes
 import re
 import subprocess
 import sys
+import sysconfig
 import threading
 from pathlib import Path
 
@@ -22,6 +23,15 @@ def _panic_type():
 
 
 PanicException = _panic_type()
+
+FREE_THREADED = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
+
+
+def pytest_sessionfinish(session):
+    """On a free-threaded interpreter the run fails if anything turned the GIL back on."""
+    if FREE_THREADED and sys._is_gil_enabled():
+        print("\nThe GIL was enabled during the run.", file=sys.stderr)
+        session.exitstatus = pytest.ExitCode.TESTS_FAILED
 
 
 # --- the library's error texts ----------------------------------------------------------------------
@@ -342,6 +352,11 @@ class quiet_gc:
             gc.enable()
 
 
+# For pytest-run-parallel: a test that calls run_in_thread runs alone, quiet_gc stopping the whole
+# process's collector.
+ON_A_NEW_THREAD = pytest.mark.thread_unsafe(reason="runs code on a new thread with the collector stopped")
+
+
 def run_in_thread(fn, *args):
     """Runs fn on a new thread; returns ("ok", result) or ("raised", exception)."""
     box = {}
@@ -387,6 +402,10 @@ def drain_tape():
 def tape_is_empty():
     """True when this thread's tape holds no node (a fresh leaf's backward then succeeds)."""
     return backward_error(qv.zeros([1], requires_grad=True)) is None
+
+
+# For pytest-run-parallel: ids are drawn by the whole process, so a test that counts them runs alone.
+COUNTS_IDS = pytest.mark.thread_unsafe(reason="counts the ids that every thread draws from")
 
 
 def next_id():

@@ -6,8 +6,8 @@ import numpy as np
 import pytest
 
 from conftest import (
-    GRADIENT_MISSING_FOR, GRADIENT_MISSING_FOR_ID, NOT_F32_SEED, NOT_REQUIRES_GRAD, FloatLike, Index,
-    GradProbe, backward_error, f32bits, next_id, run_in_thread, t32, tape_is_empty,
+    COUNTS_IDS, GRADIENT_MISSING_FOR, GRADIENT_MISSING_FOR_ID, NOT_F32_SEED, NOT_REQUIRES_GRAD, ON_A_NEW_THREAD,
+    FloatLike, Index, GradProbe, backward_error, f32bits, next_id, run_in_thread, t32, tape_is_empty,
 )
 
 from op_table import OPS, OPS_BY_NAME
@@ -36,6 +36,7 @@ def test_sum_backward_then_two_steps():
     assert x.shape == [2] and x.requires_grad is True
 
 
+@ON_A_NEW_THREAD
 def test_step_before_any_backward_on_the_thread_does_nothing():
     def body():
         x = qv.tensor([1.0, 2.0], [2], requires_grad=True)
@@ -45,6 +46,7 @@ def test_step_before_any_backward_on_the_thread_does_nothing():
     assert run_in_thread(body) == ("ok", (None, [1.0, 2.0]))
 
 
+@ON_A_NEW_THREAD
 def test_lr_is_converted_even_when_there_is_nothing_to_do():
     def body():
         x = qv.ones([1], requires_grad=True)
@@ -118,6 +120,7 @@ def test_new_pass_replaces_the_gradients():
     assert y.data() == [4.0]
 
 
+@COUNTS_IDS
 def test_backward_and_step_draw_no_ids():
     x = qv.tensor([1.0, 2.0], [2], requires_grad=True)
     loss = x.sum()
@@ -144,6 +147,7 @@ def test_stale_node_fails_the_next_pass(name, needs):
     assert tape_is_empty()  # drained although the pass failed
 
 
+@COUNTS_IDS
 def test_add_missing_message_names_the_result_id():
     x = qv.ones([1], requires_grad=True)
     start = next_id()
@@ -363,6 +367,7 @@ def test_step_keeps_identity_for_the_next_pass():
     assert x.shape == [1] and x.requires_grad is True and x.dtype == "float32"
 
 
+@ON_A_NEW_THREAD
 def test_gradients_and_tapes_are_per_thread():
     x = qv.tensor([1.0, 2.0], [2], requires_grad=True)
     x.sum().backward()
@@ -387,6 +392,7 @@ def test_gradients_and_tapes_are_per_thread():
     assert backward_error(fresh_leaf()) == RELU_MISSING
 
 
+@ON_A_NEW_THREAD
 def test_main_thread_gradients_survive_other_threads():
     x = qv.tensor([1.0, 2.0], [2], requires_grad=True)
     x.sum().backward()
@@ -681,6 +687,7 @@ def test_very_long_chain():
     assert x.data() == [-0.5]
 
 
+@ON_A_NEW_THREAD
 def test_very_long_tape_dropped_at_thread_exit():
     def body():
         y = qv.tensor([0.5], [1], requires_grad=True)

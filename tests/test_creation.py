@@ -14,8 +14,8 @@ from hypothesis import given, settings, strategies as st
 
 from reliability_support import run_script
 from conftest import (
-    DATA_LENGTH_MISMATCH, DTYPES, F32_MISMATCH, GRADIENT_MISSING_FOR_ID, ONES_F32_ONLY, PY, TENSOR_F32_ONLY, FloatLike,
-    Index, LyingLength, Outer, float_conversion_error, index_conversion_error,
+    COUNTS_IDS, DATA_LENGTH_MISMATCH, DTYPES, F32_MISMATCH, GRADIENT_MISSING_FOR_ID, ONES_F32_ONLY, PY,
+    TENSOR_F32_ONLY, FloatLike, Index, LyingLength, Outer, float_conversion_error, index_conversion_error,
     missing_argument, next_id, tape_is_empty,
 )
 
@@ -515,6 +515,7 @@ def test_operations_and_gradients_of_a_zero_element_shape_with_huge_dimensions()
 # --- ids --------------------------------------------------------------------------------------------
 
 
+@COUNTS_IDS
 def test_successful_creations_draw_consecutive_ids():
     start = next_id()
     qv.zeros([2])
@@ -537,6 +538,7 @@ FAILING_CREATIONS = [
 ]
 
 
+@COUNTS_IDS
 def test_failed_creations_draw_no_id():
     start = next_id()
     for call in FAILING_CREATIONS:

@@ -5,7 +5,7 @@ import pytest
 
 from conftest import (
     F32_MISMATCH, GENERAL_INDEXING, INPLACE_INDEXING, NO_DELETE, NO_DLPACK, NO_NUMPY, ROW_OUT_OF_RANGE, SCALAR_SLICE,
-    Index, next_id, run_in_thread, tape_is_empty,
+    COUNTS_IDS, ON_A_NEW_THREAD, Index, next_id, run_in_thread, tape_is_empty,
 )
 
 import quvarin as qv
@@ -116,6 +116,7 @@ def test_index_is_converted_before_the_scalar_check():
         qv.zeros([]).slice_rows(2**64)
 
 
+@COUNTS_IDS
 def test_slice_copies_flags_and_records_nothing():
     x = ramp([3, 2])
     xg = qv.tensor([1.0, 2.0, 3.0, 4.0], [2, 2], requires_grad=True)
@@ -240,6 +241,7 @@ def test_stubs_raise_not_implemented(dtype, call, message):
     assert t.shape == [2]
 
 
+@ON_A_NEW_THREAD
 def test_from_numpy_on_a_thread_without_tensors():
     def body():
         try:

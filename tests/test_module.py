@@ -18,9 +18,9 @@ from pathlib import Path
 import pytest
 
 from conftest import (
-    CONSTRUCTOR_REFUSED, DISPATCH_THRESHOLDS, DTYPE_NAMES, INVALID_DEVICE, PY, ROOT, STUB_PARALLEL_SIGMOID,
-    TENSOR_METHODS, TENSOR_PROPERTIES, TENSOR_SLOTS, TENSOR_STATIC_METHODS, Outer, PanicException, is_panic,
-    missing_argument,
+    CONSTRUCTOR_REFUSED, DISPATCH_THRESHOLDS, DTYPE_NAMES, FREE_THREADED, INVALID_DEVICE, PY, ROOT,
+    STUB_PARALLEL_SIGMOID, TENSOR_METHODS, TENSOR_PROPERTIES, TENSOR_SLOTS, TENSOR_STATIC_METHODS, Outer,
+    PanicException, is_panic, missing_argument,
 )
 from reliability_support import run_script
 
@@ -520,3 +520,11 @@ def test_fresh_import_has_the_full_surface():
     out = subprocess.run([PY, "-c", code], capture_output=True, text=True, timeout=60)
     assert out.returncode == 0, out.stderr
     assert out.stdout.strip() == "ok"
+
+
+@pytest.mark.skipif(not FREE_THREADED, reason="only a free-threaded interpreter can run without the GIL")
+def test_import_keeps_a_free_threaded_interpreter_without_the_gil():
+    environment = {name: value for name, value in os.environ.items() if name != "PYTHON_GIL"}
+    code = "import sys, quvarin\nquvarin.ones([2]).sum()\nprint(sys._is_gil_enabled())"
+    out = subprocess.run([PY, "-c", code], capture_output=True, text=True, timeout=60, env=environment)
+    assert (out.returncode, out.stdout, out.stderr) == (0, "False\n", "")

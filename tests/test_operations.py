@@ -7,7 +7,8 @@ import numpy as np
 import pytest
 
 from conftest import (
-    DTYPE_MISMATCH, F32_MISMATCH, NON_F32_DTYPES, PARALLEL_SIGMOID, SHAPE_MISMATCH, f32bits, next_id, t32, tape_is_empty,
+    COUNTS_IDS, DTYPE_MISMATCH, F32_MISMATCH, NON_F32_DTYPES, PARALLEL_SIGMOID, SHAPE_MISMATCH, f32bits, next_id, t32,
+    tape_is_empty,
 )
 from op_table import OP_NAMES, OPS, OPS_BY_NAME, sigmoid_reference
 
@@ -268,6 +269,7 @@ def test_results_are_new_and_operands_unchanged(name):
     assert a.shape == [2, 2] and a.requires_grad is True and b.requires_grad is False
 
 
+@COUNTS_IDS
 def test_every_result_draws_one_id():
     a, b = qv.ones([2, 2]), qv.ones([2, 2], requires_grad=True)
     start = next_id()
@@ -286,6 +288,7 @@ FAILING_CALLS = [
 ]
 
 
+@COUNTS_IDS
 @pytest.mark.parametrize("name, make", FAILING_CALLS, ids=[f"{name}-{i}" for i, (name, _) in enumerate(FAILING_CALLS)])
 def test_failed_operation_draws_no_id_and_records_nothing(name, make):
     operands = make()

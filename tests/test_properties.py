@@ -6,7 +6,7 @@ import struct
 import numpy as np
 import pytest
 
-from conftest import EMPTY_ITEM, F32_MISMATCH, NON_F32_DTYPES, TENSOR_PROPERTIES, next_id, tape_is_empty
+from conftest import COUNTS_IDS, EMPTY_ITEM, F32_MISMATCH, NON_F32_DTYPES, TENSOR_PROPERTIES, next_id, tape_is_empty
 
 import quvarin as qv
 
@@ -100,6 +100,7 @@ def test_reading_non_float32_fails(dtype, shape, method):
     assert t.shape == shape and t.dtype == str(dtype)
 
 
+@COUNTS_IDS
 def test_reading_changes_nothing():
     t = qv.tensor([1.0, 2.0], [2], requires_grad=True)
     start = next_id()

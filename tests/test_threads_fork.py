@@ -15,12 +15,14 @@ import numpy as np
 import pytest
 
 from conftest import (
-    DROPPED_ELSEWHERE, FOREIGN_USE, NO_DELETE, NO_NUMPY, PARALLEL_SIGMOID, TENSOR_METHODS, TENSOR_USES, f32bits,
-    is_panic, missing_argument, quiet_gc, rss_bytes, run_in_thread, t32, thread_count,
+    DROPPED_ELSEWHERE, FOREIGN_USE, FREE_THREADED, NO_DELETE, NO_NUMPY, PARALLEL_SIGMOID, TENSOR_METHODS, TENSOR_USES,
+    f32bits, is_panic, missing_argument, quiet_gc, rss_bytes, run_in_thread, t32, thread_count,
 )
 from reliability_support import SANITIZED, needs_real_allocator, not_emulated, read_all, run_script, wait_for_children
 
 import quvarin as qv
+
+pytestmark = pytest.mark.thread_unsafe(reason="threads, fork() and process-wide hooks, each test its own")
 
 MiB = 1 << 20
 TIMEOUT = 60.0
@@ -186,7 +188,10 @@ def test_foreign_drops_are_reported_once_each_and_freed(unraisable, kind):
         for _ in range(drops):
             drop_elsewhere(kind)
         growth = rss_bytes() - before
-    assert unraisable == [(RuntimeError, DROPPED_ELSEWHERE, None)] * (drops + 1)
+    # A free-threaded interpreter hands an object that another thread releases back to the thread that
+    # owns it while that one runs: the cycles made here are freed here, unreported.
+    reported = 0 if FREE_THREADED and kind == "cycle" else drops + 1
+    assert unraisable == [(RuntimeError, DROPPED_ELSEWHERE, None)] * reported
     if not SANITIZED:  # AddressSanitizer's quarantine keeps freed memory resident
         assert growth < 32 * MiB, f"resident memory grew by {growth / MiB:.1f} MiB over {drops} drops"
     assert qv.ones([2]).sum().item() == 2.0
@@ -240,9 +245,10 @@ def fast_switching():
 
 
 def train(seed, steps=12):
-    """A two-layer model with a wide hidden sigmoid (run on the worker pool), trained by SGD.
+    """A two-layer model with a wide hidden sigmoid (run on the worker pool), trained by SGD, with
+    large blocks used now and then.
 
-    Returns the exact bits of every loss, of both weights and of a sample of the hidden layer.
+    Returns the exact bits of every loss and large sum, of both weights and of a sample of the hidden layer.
     """
     rng = np.random.default_rng(seed)
     x = t32(rng.standard_normal((64, 8)))
@@ -252,7 +258,7 @@ def train(seed, steps=12):
     w2 = t32(rng.standard_normal((hidden_width, 1)) * 0.05, requires_grad=True)
     losses = []
     hidden = None
-    for _ in range(steps):
+    for step in range(steps):
         hidden = x.matmul(w1).sigmoid()
         diff = hidden.matmul(w2).relu() + neg_y
         loss = (diff * diff).sum()
@@ -260,6 +266,8 @@ def train(seed, steps=12):
         w1.apply_sgd_step(0.05)
         w2.apply_sgd_step(0.05)
         losses.append(loss.item())
+        if step % 4 == 0:  # 32 MiB blocks, from and back to the process's pool while other threads do the same
+            losses.append(qv.ones([1 << 23]).relu().sum().item())
     return f32bits(losses), f32bits(w1.data()), f32bits(w2.data()), f32bits(hidden.data()[::997])
 
 
@@ -655,3 +663,56 @@ def test_children_forked_before_the_first_matrix_product():
     starts that pool itself, while its parent's parallel sigmoid pool was lost to fork."""
     status, stdout, stderr = run_script(FIRST_USE_IN_CHILDREN, TIMEOUT)
     assert (status, stdout) == (0, "ok\n"), stderr
+
+
+FORK_INSIDE_A_FIRST_USE = r"""
+import gc, os, threading, warnings
+import quvarin as qv
+
+
+def refuse():
+    try:
+        qv.Tensor()
+    except BaseException as error:  # the first refusal makes the exception class
+        return type(error).__name__
+
+
+paused, forked = threading.Event(), threading.Event()
+
+
+def pause_the_build(phase, info):
+    # a collection on the builder while the class does not exist yet: in the middle of building it
+    made = [c for c in BaseException.__subclasses__() if c.__qualname__ == "PanicException"]
+    if phase == "start" and threading.current_thread() is builder and not paused.is_set() and not made:
+        paused.set()
+        forked.wait()
+
+
+def build():
+    gc.set_threshold(1)  # the next allocation of a tracked object collects
+    refuse()
+
+
+gc.callbacks.append(pause_the_build)
+builder = threading.Thread(target=build)
+builder.start()
+while builder.is_alive() and not paused.is_set():
+    paused.wait(0.01)
+with warnings.catch_warnings():
+    warnings.simplefilter("ignore", DeprecationWarning)
+    pid = os.fork()
+if pid == 0:  # the builder is gone here: the child's first use must build, not wait for it
+    os._exit(0 if refuse() == "PanicException" else 1)
+forked.set()
+builder.join()
+print(paused.is_set(), os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1]))
+"""
+
+
+def test_child_forked_while_another_thread_builds_a_first_use_builds_its_own():
+    status, stdout, stderr = run_script(FORK_INSIDE_A_FIRST_USE, TIMEOUT)
+    assert status == 0, stderr
+    paused, child_status = stdout.split()
+    if paused != "True":
+        pytest.skip("this interpreter collects garbage only between bytecodes, never inside the build")
+    assert child_status == "0"

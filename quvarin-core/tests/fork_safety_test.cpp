@@ -3,6 +3,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <functional>
@@ -77,6 +78,35 @@ TEST(ForkSafety, ParallelSigmoidAndThreadedGemmWorkAfterFork) {
 
     // The parent's own pools are unaffected.
     EXPECT_EQ(compute_and_compare(), 0);
+}
+
+// Children forked while another thread loads the GEMM library (on the
+// process's first product, when this test runs in a process of its own, as
+// under ctest) or maps and unmaps large blocks: each child must compute.
+TEST(ForkSafety, ForksWhileAnotherThreadLoadsTheGemmLibraryOrMapsLargeBlocks) {
+    const std::vector<float> a_values = testing::mixed_values(64 * 64, 23);
+    const Tensor a = f32_tensor(a_values, {64, 64});
+    const std::size_t large = std::size_t{9} << 20;  // elements: 36 MiB
+    std::atomic<bool> done{false};
+    std::thread other([&] {
+        (void)matmul(a, a).value();
+        for (int i = 0; i < 4; ++i) (void)sigmoid(f32_tensor(std::vector<float>(large, 0.5F), {large})).value();
+        done.store(true);
+    });
+    int forks = 0;
+    int child = 0;
+    while (child == 0 && (!done.load() || forks < 4)) {
+        child = exit_code_of_child(
+            [&] {
+                const bool product = matmul(a, a).ok();
+                const bool block = sigmoid(f32_tensor(std::vector<float>(large, 0.5F), {large})).ok();
+                return product && block ? 0 : 1;
+            },
+            std::chrono::seconds(20));
+        ++forks;
+    }
+    other.join();
+    EXPECT_EQ(child, 0) << (child == kHung ? "a child forked during a load or a large block hung" : "a child failed");
 }
 
 }  // namespace

@@ -2,11 +2,34 @@
 
 #include <atomic>
 #include <mutex>
+#include <new>
 #include <thread>
 
 #include "binding/python.hpp"
 
 namespace quvarin::py {
+
+// The lock a BuiltOnce builds under, and the thread building under it. Every
+// one is listed for a fork() handler: a child has only the thread that
+// forked, so a lock that another thread held stays held there for good. The
+// handler abandons those builds in the child, whose first use then builds
+// again; only a build on the forking thread itself goes on there.
+class BuildLock {
+public:
+    BuildLock();
+    BuildLock(const BuildLock&) = delete;
+    BuildLock& operator=(const BuildLock&) = delete;
+
+    std::mutex mutex;
+    std::atomic<std::thread::id> builder{};
+
+private:
+    friend void abandon_builds_of_other_threads() noexcept;
+    BuildLock* next_ = nullptr;
+};
+
+// False when the fork() handler could not be registered (for want of memory).
+bool build_locks_survive_fork();
 
 // A process-wide object made on first use and kept for the life of the
 // process. Concurrent first uses make it once: the others wait for the first,
@@ -21,18 +44,19 @@ public:
     template <class Build>
     Object* get(Build&& build) {
         if (Object* object = object_.load(std::memory_order_acquire)) return object;
+        if (!build_locks_survive_fork()) throw std::bad_alloc();
         // Python code run by the build (a hook, a finalizer) may ask for the
         // object again on this thread; waiting for ourselves would never end,
         // so that use builds one too, and the first one kept wins.
-        if (builder_.load(std::memory_order_relaxed) == std::this_thread::get_id()) return build_and_keep(build);
-        std::unique_lock<std::mutex> lock(building_, std::try_to_lock);
+        if (lock_.builder.load(std::memory_order_relaxed) == std::this_thread::get_id()) return build_and_keep(build);
+        std::unique_lock<std::mutex> lock(lock_.mutex, std::try_to_lock);
         if (!lock.owns_lock()) {
             Py_BEGIN_ALLOW_THREADS
             lock.lock();
             Py_END_ALLOW_THREADS
         }
         if (Object* object = object_.load(std::memory_order_acquire)) return object;
-        BuilderMark mark(builder_);
+        BuilderMark mark(lock_.builder);
         return build_and_keep(build);
     }
 
@@ -62,8 +86,7 @@ private:
     }
 
     std::atomic<Object*> object_{nullptr};
-    std::atomic<std::thread::id> builder_{};
-    std::mutex building_;
+    BuildLock lock_;
 };
 
 }  // namespace quvarin::py
