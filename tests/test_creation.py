@@ -12,6 +12,7 @@ import numpy as np
 import pytest
 from hypothesis import given, settings, strategies as st
 
+from reliability_support import run_script
 from conftest import (
     DATA_LENGTH_MISMATCH, DTYPES, F32_MISMATCH, GRADIENT_MISSING_FOR_ID, ONES_F32_ONLY, PY, TENSOR_F32_ONLY, FloatLike,
     Index, LyingLength, Outer, float_conversion_error, index_conversion_error,
@@ -231,6 +232,68 @@ def test_arrays_and_buffers_give_the_bits_iteration_gives(make):
         data.release()  # refused while a buffer of it is still exported
 
 
+IN_A_CHILD = {  # hostile to the process itself: each runs in a new interpreter, whose hang or crash fails it
+    # on 3.11 the released view's memory is freed, and iterating it reads the freed format text
+    "released memoryview": ("""
+import numpy as np
+mv = memoryview(np.arange(3, dtype=np.float32))
+mv.release()
+try:
+    qv.tensor(mv, [3])
+except ValueError as error:
+    print(error)
+""", "operation forbidden on released memoryview object"),
+    # a type named array.array is no proof: the direct path takes only the array module's own
+    "array module replaced": ("""
+import sys, types
+class Impostor(bytearray):
+    __iter__ = lambda self: iter([7] * len(self))
+Impostor.__name__ = "array.array"
+real, sys.modules["array"] = sys.modules.pop("array", None), types.SimpleNamespace(array=Impostor)
+print(qv.tensor(Impostor(b"\\1\\2\\3"), [3]).data())
+sys.modules["array"] = real or __import__("array")
+""", "[7.0, 7.0, 7.0]"),
+    # hooks that use the library while it looks something up for the first time must not wait on it
+    "import hook": ("""
+import array, builtins
+real_import = builtins.__import__
+def hook(name, *args):
+    if name == "array":
+        qv.tensor(array.array("f", [5.0]), [1])
+    return real_import(name, *args)
+builtins.__import__ = hook
+print(qv.tensor(array.array("f", [5.0]), [1]).data())
+""", "[5.0]"),
+    "audit hook": ("""
+import array, sys
+data = array.array("f", [5.0])
+del sys.modules["array"]  # so that looking it up imports it again
+sys.addaudithook(lambda event, args: event == "import" and args[0] == "array" and qv.tensor(data, [1]))
+print(qv.tensor(data, [1]).data())
+""", "[5.0]"),
+    # on 3.11 a collection runs inside the build of the exception class, and may refuse again
+    "collection inside the first refusal": ("""
+import gc
+def refuse():
+    try:
+        qv.Tensor()
+    except BaseException as error:
+        return type(error).__name__
+inside = []
+gc.callbacks.append(lambda phase, info: phase == "start" and inside and not inside.pop() and refuse())
+gc.set_threshold(1)
+inside.append(False)
+print(refuse())
+""", "PanicException"),
+}
+
+
+@pytest.mark.parametrize("code, expected", IN_A_CHILD.values(), ids=IN_A_CHILD.keys())
+def test_hostile_data_gives_what_iteration_gives_in_a_child(code, expected):
+    status, stdout, stderr = run_script("import quvarin as qv\n" + code, 60)
+    assert (status, stdout.strip()) == (0, expected), stderr
+
+
 class BrokenLength(LyingLength):
     def __len__(self):
         raise RuntimeError("no length")
@@ -310,6 +373,9 @@ TYPE_ERRORS = [
     (lambda: qv.zeros(["x"], dtype="x"), "argument 'shape': " + str(index_conversion_error("x"))),
     (lambda: qv.tensor(np.zeros(3, np.float32), [4], dtype=qv.int8, requires_grad=1),
      "argument 'requires_grad': 'int' object is not an instance of 'bool'"),
+    # NumPy exports no buffer of timedeltas (a ValueError): iterating them decides
+    (lambda: qv.tensor(np.array([1, 2], "m8[s]"), [2]),
+     "argument 'data': " + str(float_conversion_error(np.array([1], "m8[s]")[0]))),
     # binding before conversion
     (lambda: qv.zeros("23", 1, 2, 3, 4), "zeros() takes from 1 to 4 positional arguments but 5 were given"),
     (lambda: qv.tensor("12", size=1), "tensor() got an unexpected keyword argument 'size'"),

@@ -6,8 +6,7 @@
 #include <string_view>
 
 #include "binding/buffer_view.hpp"
-#include "binding/built_once.hpp"
-#include "binding/ref.hpp"
+#include "binding/errors.hpp"
 
 namespace quvarin::py {
 namespace {
@@ -21,21 +20,20 @@ bool is_numpy_array(PyTypeObject* type) {
     return !PyType_HasFeature(type, Py_TPFLAGS_HEAPTYPE) && std::string_view(type->tp_name) == "numpy.ndarray";
 }
 
-BuiltOnce<PyObject> std_array_type;
-
+// The type itself decides, not its name nor sys.modules, which a program
+// may replace: array.array is made by the array extension module from that
+// module's definition, and no class written in Python has one.
 bool is_std_array(PyTypeObject* type) {
-    if (std::string_view(type->tp_name) != "array.array") return false;
-    // The name only narrows the search; the type itself decides. An object
-    // of this name means the module is loaded: this import only looks it up.
-    PyObject* array_type = std_array_type.get([] {
-        OwnedRef module = OwnedRef::steal(PyImport_ImportModule("array"));
-        return module ? PyObject_GetAttrString(module.get(), "array") : nullptr;
-    });
-    if (array_type == nullptr) {
+    if (std::string_view(type->tp_name) != "array.array" || !PyType_HasFeature(type, Py_TPFLAGS_HEAPTYPE)) {
+        return false;
+    }
+    PyObject* module = PyType_GetModule(type);
+    if (module == nullptr) {
         PyErr_Clear();
         return false;
     }
-    return reinterpret_cast<PyObject*>(type) == array_type;
+    const PyModuleDef* definition = PyModule_GetDef(module);
+    return definition != nullptr && std::string_view(definition->m_name) == "array";
 }
 
 std::optional<Exporter> exporter_of(PyObject* data) {
@@ -142,6 +140,16 @@ std::optional<F32Buffer> read_view(const Py_buffer& view, Exporter exporter) {
     }
 }
 
+// Whether the pending exception of a failed buffer request says only that
+// there is no buffer to read, so that iteration decides (NumPy refuses
+// dtypes the buffer protocol cannot describe, datetimes among them, with a
+// ValueError). Anything else is the caller's: a released memoryview's
+// ValueError, which iterating raises too, an interrupt, a MemoryError.
+bool refused_export(Exporter exporter) {
+    if (PyErr_ExceptionMatches(PyExc_BufferError) || PyErr_ExceptionMatches(PyExc_TypeError)) return true;
+    return exporter == Exporter::NumPyArray && PyErr_ExceptionMatches(PyExc_ValueError);
+}
+
 }  // namespace
 
 std::optional<F32Buffer> read_array_data(PyObject* data) {
@@ -149,8 +157,7 @@ std::optional<F32Buffer> read_array_data(PyObject* data) {
     if (!exporter) return std::nullopt;
     BufferView view;
     if (!view.acquire(data, PyBUF_RECORDS_RO)) {
-        // Iteration meets the same refusal (a released memoryview) or
-        // copes without a buffer (a datetime array).
+        if (!refused_export(*exporter)) throw PythonErrorSet{};
         PyErr_Clear();
         return std::nullopt;
     }
