@@ -219,7 +219,7 @@ class Decoder:
             base = np.frombuffer(raw, dtype=dtype, count=count)
         base = base.reshape(shape)
         steps = [self.pick([1, 1, 2, -1, -2]) for _ in range(ndim)]
-        view = base[tuple(slice(None, None, step) for step in steps)]
+        view = base[tuple(slice(None, None, step) for step in steps)] if ndim else base  # a 0-d array stays one
         if ndim >= 2 and self.bool():
             view = view.T
         if self.bool():
