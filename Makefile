@@ -124,20 +124,17 @@ fuzz-properties: build
 
 # Coverage-guided fuzzing with atheris: each harness of fuzz/ runs FUZZ_SECONDS
 # under libFuzzer from its corpus in fuzz/corpus/, against the module built by
-# Clang with libFuzzer's coverage counters, AddressSanitizer and UBSan (a
-# build of its own; the wheel and the normal build are untouched). Then the
-# corpus is replayed on a build with source-based coverage, and llvm-cov
-# reports the lines it reaches. FUZZ_LLVM is the LLVM release whose sanitizer
-# runtime atheris ships: the module's instrumentation must match it.
+# Clang with libFuzzer's coverage counters, AddressSanitizer, UBSan and
+# source-based coverage (a build of its own: the wheel and the normal build are
+# untouched). Then each corpus is replayed once, and llvm-cov reports the lines
+# it reaches. FUZZ_LLVM is the LLVM release of the sanitizer runtime atheris
+# ships, which the module's instrumentation must match.
 FUZZ_SECONDS ?= 60
 FUZZ_HARNESSES := creation calls programs
 FUZZ_LLVM := 14
 FUZZ_VENV := .venv-fuzz
 FUZZ_PY := $(FUZZ_VENV)/bin/python
 FUZZ_SITE := build/fuzz-site
-FUZZ_COVERAGE := build/fuzz-coverage
-FUZZ_BUILD = CXX=clang++-$(FUZZ_LLVM) $(FUZZ_PY) -m pip install -q --no-build-isolation --no-deps --upgrade \
-	--target $(1) -Cbuild-dir=$(2) -Ccmake.build-type=RelWithDebInfo $(PIP_CMAKE_DEFINES) -Ccmake.define.$(3)=ON .
 
 fuzz-deps:
 	$(call apt_ensure,command -v clang++-$(FUZZ_LLVM) && command -v llvm-cov-$(FUZZ_LLVM) && \
@@ -152,12 +149,13 @@ $(FUZZ_VENV)/.deps: fuzz/requirements.txt pyproject.toml
 	touch $@
 
 fuzz: fuzz-deps $(FUZZ_VENV)/.deps
-	$(call FUZZ_BUILD,$(FUZZ_SITE),build/fuzz,QUVARIN_FUZZ)
+	CXX=clang++-$(FUZZ_LLVM) $(FUZZ_PY) -m pip install -q --no-build-isolation --no-deps --upgrade --target $(FUZZ_SITE) \
+		-Cbuild-dir=build/fuzz -Ccmake.build-type=RelWithDebInfo $(PIP_CMAKE_DEFINES) \
+		-Ccmake.define.QUVARIN_FUZZ=ON -Ccmake.define.QUVARIN_COVERAGE=ON .
 	@for harness in $(FUZZ_HARNESSES); do \
 		nice fuzz/run $(FUZZ_PY) $(FUZZ_SITE) $$harness $(FUZZ_SECONDS) || exit 1; \
 	done
-	$(call FUZZ_BUILD,$(FUZZ_COVERAGE)-site,$(FUZZ_COVERAGE),QUVARIN_COVERAGE)
-	fuzz/coverage $(FUZZ_PY) $(FUZZ_COVERAGE) $(FUZZ_LLVM) $(FUZZ_HARNESSES)
+	fuzz/coverage $(FUZZ_PY) $(FUZZ_SITE) $(FUZZ_LLVM) $(FUZZ_HARNESSES)
 
 # The extension and the core tests built with AddressSanitizer and
 # UndefinedBehaviorSanitizer; the interpreter itself is not instrumented, so

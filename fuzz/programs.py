@@ -1,3 +1,4 @@
+#!/usr/bin/env python3
 """Fuzzes programs: sequences of operations, backward(), apply_sgd_step(), slice_rows() and drops.
 
 Every step runs on the library and on a plain-Python float32 model of it: the values, shapes and
