@@ -17,7 +17,7 @@ import numpy as np
 from decode import Decoder, is_documented, qv, run, same_values
 
 SHAPES = [[], [0], [1], [2], [3], [1, 1], [2, 1], [1, 2], [2, 2], [2, 3], [3, 2], [0, 2], [2, 0], [3, 3], [2, 2, 2]]
-OPS = ["add", "mul", "relu", "sigmoid", "sum", "matmul", "slice", "backward", "sgd", "sgd", "drop", "new"]
+OPS = ["add", "mul", "relu", "sigmoid", "sum", "matmul", "slice", "backward", "sgd", "sgd", "drop", "new", "drain"]
 LR = [0.1, 1.0, -0.5, 0.0, 1e-3, 3.0, float("inf"), float("nan"), 1e30]
 F32 = np.float32
 MISSING = {"add": "AutogradError: Gradient missing for Output ID TensorId({})", "mul": "AutogradError: Gradient missing",
@@ -198,7 +198,20 @@ def step(dec, program):
     if op == "new" or not program.tensors:
         leaf(dec, program)
         return "new"
-    i, j = dec.int(0, len(program.tensors) - 1), dec.int(0, len(program.tensors) - 1)
+    if op == "drain":  # a pass on a fresh tensor: it empties the record, and succeeds only on an empty one
+        try:
+            qv.ones([1], requires_grad=True).backward()
+        except ValueError as exc:
+            assert program.tape and is_documented(exc), exc
+        else:
+            assert not program.tape, "backward succeeded with operations recorded before its tensor"
+            program.gradients = {}
+        program.tape = []
+        return op
+    # mostly the newest tensor first: chains of operations that a backward() pass can run through
+    last = len(program.tensors) - 1
+    i = last if dec.int(0, 2) else dec.int(0, last)
+    j = dec.int(0, last)
     a, b = program.tensors[i], program.tensors[j]
     ma, mb = program.models[i], program.models[j]
     if op == "drop":
