@@ -92,7 +92,7 @@ class Lying:
 
     def __iter__(self):
         if self.getitem_only:
-            return _by_index(self)
+            return iter(_Indexed(self))
         return self._iterate()
 
     def _iterate(self):
@@ -106,15 +106,14 @@ class Lying:
             i += 1
 
 
-def _by_index(seq):
-    i = 0
-    while True:
-        try:
-            item = seq[i]
-        except IndexError:
-            return
-        yield item
-        i += 1
+class _Indexed:
+    """Iterated by the interpreter's own protocol for a class without __iter__: __getitem__ from 0 on."""
+
+    def __init__(self, seq):
+        self.seq = seq
+
+    def __getitem__(self, i):
+        return self.seq[i]
 
 
 class FakeNumpyBool:

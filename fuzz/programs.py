@@ -121,6 +121,14 @@ def matmul_close(got, a, b, want):
 
 # --- the recorded operations and their gradients, as the nodes compute them ------------------------------
 
+def f32_dot(terms):
+    """A sum of products from +0 in order, each product and each sum rounded to float32."""
+    total = F32(0)
+    for x, y in terms:
+        total = F32(total + F32(x * y))
+    return total
+
+
 def node_gradients(node, g):
     """[(operand model id, gradient)] of one node, left operand first, in float32 as the node computes."""
     op, out, operands, saved = node
@@ -139,19 +147,10 @@ def node_gradients(node, g):
             grads = [np.full(saved[0], g[0], dtype=F32)]
         else:
             (a, (m, k)), (b, (_, n)) = saved
-            ga, gb = np.zeros(m * k, dtype=F32), np.zeros(k * n, dtype=F32)
-            for i in range(m):
-                for j in range(k):
-                    total = F32(0)
-                    for l in range(n):
-                        total = F32(total + F32(g[i * n + l] * b[j * n + l]))
-                    ga[i * k + j] = total
-            for i in range(k):
-                for j in range(n):
-                    total = F32(0)
-                    for r in range(m):
-                        total = F32(total + F32(a[r * k + i] * g[r * n + j]))
-                    gb[i * n + j] = total
+            ga = np.array([f32_dot((g[i * n + l], b[j * n + l]) for l in range(n)) for i in range(m) for j in range(k)],
+                          dtype=F32)
+            gb = np.array([f32_dot((a[r * k + i], g[r * n + j]) for r in range(m)) for i in range(k) for j in range(n)],
+                          dtype=F32)
             grads = [ga, gb]
     return [(operand, grad) for operand, grad in zip(operands, grads) if operand is not None]
 
