@@ -406,8 +406,11 @@ def interpreter_refusals(values):
             refusals.add((type(exc), str(exc)))
             return ()
 
+    def items(value):
+        return [item for item in value]  # not list(): it would trust a lying __len__ for its allocation
+
     for value in values:
-        for item in [value, *attempt(list, value)]:
+        for item in [value, *attempt(items, value)]:
             attempt(_as_double, item)
             attempt(operator.index, item)
     return refusals
