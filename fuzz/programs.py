@@ -22,7 +22,8 @@ OPS = ["add", "mul", "relu", "sigmoid", "sum", "matmul", "slice", "backward", "s
        "parallel"]
 LR = [0.1, 1.0, -0.5, 0.0, 1e-3, 3.0, float("inf"), float("nan"), 1e30]
 F32 = np.float32
-MISSING = {"add": "AutogradError: Gradient missing for Output ID TensorId({})", "mul": "AutogradError: Gradient missing",
+MISSING = {"add": "AutogradError: Gradient missing for Output ID TensorId({})",
+           "mul": "AutogradError: Gradient missing",
            "relu": "AutogradError: Gradient missing for ReLU Output",
            "sigmoid": "AutogradError: Gradient missing for Sigmoid Output",
            "sum": "AutogradError: Gradient missing for Sum Output",
@@ -266,7 +267,8 @@ def step(dec, program):
         return op
     want = forward(op, ma, mb)
     try:
-        got = {"add": lambda: a + b, "mul": lambda: a * b, "matmul": lambda: a.matmul(b)}.get(op, getattr(a, op, None))()
+        binary = {"add": lambda: a + b, "mul": lambda: a * b, "matmul": lambda: a.matmul(b)}
+        got = binary[op]() if op in binary else getattr(a, op)()
     except ValueError as exc:
         assert want is ValueError and is_documented(exc), (op, exc, want)
         return op
