@@ -445,5 +445,5 @@ def run(test_one_input):
     atheris.Fuzz()
 
 
-__all__ = ["Decoder", "UserError", "Interrupt", "PanicException", "is_documented", "same_values",
-           "to_f32", "run", "const", "HUGE_DIMS", "SMALL_DIMS", "DTYPES", "qv"]
+__all__ = ["DTYPES", "Decoder", "Interrupt", "Number", "PanicException", "SMALL_DIMS", "UserError", "is_documented",
+           "passed_on", "qv", "run", "same_values", "to_f32"]
