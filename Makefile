@@ -8,7 +8,8 @@
 #                             training at once on the GIL and free-threaded builds (root)
 #   make typecheck            check the type stub and the examples with mypy
 #   make docs                 regenerate docs/api.md from the type stub's docstrings
-#   make fuzz                 a long fuzzing run of the whole Python surface
+#   make fuzz                 coverage-guided fuzzing (atheris, libFuzzer, ASan, UBSan) of every entry, FUZZ_SECONDS each
+#   make fuzz-properties      a long run of the property-based fuzz tests of the whole Python surface
 #   make test-asan            the core tests and pytest under ASan and UBSan
 #   make test-tsan            the core tests under ThreadSanitizer
 #   make test-freethreaded    pytest on a free-threaded CPython built from Debian's source (root), then the
@@ -45,8 +46,8 @@ PIP_CMAKE_DEFINES := -Ccmake.define.QUVARIN_WERROR=$(WERROR)
 CONFIGURE_CORE_TESTS = $(VENV)/bin/cmake -S . -B $(CORE_BUILD_DIR) $(CMAKE_COMMON) \
 	-DQUVARIN_BUILD_PYTHON=OFF -DQUVARIN_BUILD_TESTS=ON -DCMAKE_BUILD_TYPE=Release
 
-.PHONY: all build demo test test-core test-py test-torch typecheck docs bench fuzz test-asan system-deps clean \
-	test-tsan test-freethreaded test-freethreaded-suite freethreaded-suite freethreaded-sweep \
+.PHONY: all build demo test test-core test-py test-torch typecheck docs bench fuzz fuzz-deps fuzz-properties test-asan \
+	system-deps clean test-tsan test-freethreaded test-freethreaded-suite freethreaded-suite freethreaded-sweep \
 	wheel wheels sdist release check-changelog chroot-deps chroots aarch64-deps aarch64-roots test-wheel \
 	test-aarch64-wheel test-py314 test-clang build-aarch64 test-aarch64 test-exhaustive test-exact-rounding
 
@@ -130,12 +131,47 @@ bench: build
 	$(VPY) bench/threads.py --beside \
 		"$(CURDIR)/.venv-$$("$$python" -c 'import sys; print("%d.%dt" % sys.version_info[:2])')/bin/python"
 
-# A long fuzzing run of the whole Python surface; the ordinary test run fuzzes each entry briefly.
+# A long run of the property-based fuzz tests; the ordinary test run fuzzes each entry briefly.
 # FUZZ_EXAMPLES is the number of examples per entry (about 70 entries, a few ms per example).
 FUZZ_EXAMPLES ?= 2000
 
-fuzz: build
+fuzz-properties: build
 	QUVARIN_FUZZ_EXAMPLES=$(FUZZ_EXAMPLES) $(VPY) -m pytest -q -p no:cacheprovider tests/test_fuzz.py
+
+# Coverage-guided fuzzing with atheris: each harness of fuzz/ runs FUZZ_SECONDS
+# under libFuzzer from its corpus in fuzz/corpus/, against the module built by
+# Clang with libFuzzer's coverage counters, AddressSanitizer, UBSan and
+# source-based coverage (a build of its own: the wheel and the normal build are
+# untouched). Then each corpus is replayed once, and llvm-cov reports the lines
+# it reaches. FUZZ_LLVM is the LLVM release of the sanitizer runtime atheris
+# ships, which the module's instrumentation must match.
+FUZZ_SECONDS ?= 60
+FUZZ_HARNESSES := creation calls programs
+FUZZ_LLVM := 14
+FUZZ_VENV := .venv-fuzz
+FUZZ_PY := $(FUZZ_VENV)/bin/python
+FUZZ_SITE := build/fuzz-site
+
+fuzz-deps:
+	$(call apt_ensure,command -v clang++-$(FUZZ_LLVM) && command -v llvm-cov-$(FUZZ_LLVM) && \
+		[ -f /usr/lib/llvm-$(FUZZ_LLVM)/lib/libomp.so ],clang-$(FUZZ_LLVM) llvm-$(FUZZ_LLVM) libomp-$(FUZZ_LLVM)-dev)
+	$(call apt_ensure,$(PYTHON_HAS_VENV_AND_HEADERS),$(notdir $(PYTHON))-venv $(notdir $(PYTHON))-dev)
+
+$(FUZZ_VENV)/.deps: fuzz/requirements.txt pyproject.toml
+	$(PYTHON) -m venv $(FUZZ_VENV)
+	$(FUZZ_PY) -m pip install -q --upgrade pip
+	$(FUZZ_PY) -m pip install -q -r fuzz/requirements.txt \
+		$$($(FUZZ_PY) -c 'import tomllib; print(" ".join(tomllib.load(open("pyproject.toml", "rb"))["build-system"]["requires"]))')
+	touch $@
+
+fuzz: fuzz-deps $(FUZZ_VENV)/.deps
+	CXX=clang++-$(FUZZ_LLVM) $(FUZZ_PY) -m pip install -q --no-build-isolation --no-deps --upgrade --target $(FUZZ_SITE) \
+		-Cbuild-dir=build/fuzz -Ccmake.build-type=RelWithDebInfo $(PIP_CMAKE_DEFINES) \
+		-Ccmake.define.QUVARIN_FUZZ=ON -Ccmake.define.QUVARIN_COVERAGE=ON .
+	@for harness in $(FUZZ_HARNESSES); do \
+		nice fuzz/run $(FUZZ_PY) $(FUZZ_SITE) $$harness $(FUZZ_SECONDS) || exit 1; \
+	done
+	fuzz/coverage $(FUZZ_PY) $(FUZZ_SITE) $(FUZZ_LLVM) $(FUZZ_HARNESSES)
 
 # The extension and the core tests built with AddressSanitizer and
 # UndefinedBehaviorSanitizer; the interpreter itself is not instrumented, so

@@ -5,7 +5,7 @@ when an allocation fails instead of throwing, and its quarantine keeps freed mem
 tests that provoke a failing allocation or measure resident memory skip there. Import
 `needs_real_allocator` and mark such tests with it.
 
-QUVARIN_FUZZ_EXAMPLES: how many examples each fuzz test runs (`make fuzz` sets it high).
+QUVARIN_FUZZ_EXAMPLES: how many examples each fuzz test runs (`make fuzz-properties` sets it high).
 
 QUVARIN_EMULATED=1 (set by `make test-aarch64-wheel`): the interpreter runs under qemu-user, whose
 own memory and threads show in the process; tests that cannot hold there skip, each saying why.

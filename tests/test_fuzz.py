@@ -12,7 +12,7 @@ every call:
   - every tensor's access is free again (apply_sgd_step(0.1) on it succeeds on its owner thread),
   - the interpreter still computes.
 
-QUVARIN_FUZZ_EXAMPLES sets the number of examples per test (`make fuzz`).
+QUVARIN_FUZZ_EXAMPLES sets the number of examples per test (`make fuzz-properties`).
 """
 
 import array
@@ -666,7 +666,7 @@ def fuzz_call(data, family, name, foreign):
 FUZZ_SETTINGS = dict(
     deadline=None,
     database=None,
-    derandomize=not LONG_FUZZ,  # the default run is reproducible; `make fuzz` explores
+    derandomize=not LONG_FUZZ,  # the default run is reproducible; `make fuzz-properties` explores
     print_blob=True,
     suppress_health_check=list(HealthCheck),
 )
