@@ -44,7 +44,7 @@ def require_sequence(value):
 def length_hint(value):
     try:
         len(value)  # asked (a lying __len__ may change the contents), then only a hint
-    except BaseException:  # noqa: B036
+    except Exception:  # an interrupt or an exit goes through
         pass
 
 

@@ -311,6 +311,18 @@ def test_sequence_without_length_is_iterated():
     assert qv.zeros(BrokenLength([2], 0)).shape == [2]
 
 
+class InterruptedLength(LyingLength):
+    def __len__(self):
+        raise KeyboardInterrupt
+
+
+@pytest.mark.parametrize("call", [lambda: qv.tensor(InterruptedLength([3.0], 0), [1]),
+                                  lambda: qv.zeros(InterruptedLength([2], 0))])
+def test_an_interrupt_while_taking_the_length_is_not_swallowed(call):
+    with pytest.raises(KeyboardInterrupt):
+        call()
+
+
 # --- errors -----------------------------------------------------------------------------------------
 
 

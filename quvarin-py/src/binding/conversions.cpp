@@ -22,6 +22,9 @@ void require_sequence(PyObject* object) {
 Py_ssize_t length_hint(PyObject* sequence) {
     const Py_ssize_t length = PyObject_Size(sequence);
     if (length < 0) {
+        // An error only means there is no hint; an interrupt or an exit is
+        // the caller's.
+        if (!PyErr_ExceptionMatches(PyExc_Exception)) throw PythonErrorSet{};
         PyErr_Clear();
         return 0;
     }
