@@ -181,6 +181,11 @@ SANITIZER_PRELOAD = $(shell g++ -print-file-name=libasan.so) $(shell g++ -print-
 SANITIZER_ENV = ASAN_OPTIONS=detect_leaks=0:allocator_may_return_null=1 \
 	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 QUVARIN_SANITIZED=1
 
+# A child forked while another thread allocates large blocks hangs under
+# GCC 12's AddressSanitizer (seen here, in no other build), so that test
+# runs in the other builds only.
+ASAN_CORE_EXCLUDED := -E '^ForkSafety\.ForksWhileAnotherThreadLoadsTheGemmLibraryOrMapsLargeBlocks$$'
+
 # pytest captures only Python-level output (--capture=sys), so that a sanitizer
 # report written to file descriptor 2 reaches the terminal even when it aborts
 # the run.
@@ -188,7 +193,7 @@ test-asan: system-deps $(VENV)/.deps
 	$(VENV)/bin/cmake -S . -B $(ASAN_BUILD_DIR)-core $(CMAKE_COMMON) \
 		-DQUVARIN_BUILD_PYTHON=OFF -DQUVARIN_BUILD_TESTS=ON -DQUVARIN_SANITIZE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo
 	$(VENV)/bin/cmake --build $(ASAN_BUILD_DIR)-core
-	cd $(ASAN_BUILD_DIR)-core && $(SANITIZER_ENV) $(CURDIR)/$(VENV)/bin/ctest --output-on-failure
+	cd $(ASAN_BUILD_DIR)-core && $(SANITIZER_ENV) $(CURDIR)/$(VENV)/bin/ctest --output-on-failure $(ASAN_CORE_EXCLUDED)
 	$(VPY) -m pip install -q --no-build-isolation --no-deps --upgrade --target $(ASAN_SITE) \
 		-Cbuild-dir=$(ASAN_BUILD_DIR)-py$(PY_TAG) -Ccmake.build-type=RelWithDebInfo $(PIP_CMAKE_DEFINES) \
 		-Ccmake.define.QUVARIN_SANITIZE=ON .
