@@ -71,13 +71,15 @@ void unmap(void* block, std::size_t mapped_bytes) {
 
 }  // namespace
 
+// Registered as the library loads, before any thread can hold the pool's
+// mutex: registering on first use would leave a child forked during that
+// first use waiting forever for the initialisation to finish.
+const bool LargeBlockPool::fork_handlers_registered_ =
+    pthread_atfork([] { process_pool.mutex_.lock(); }, [] { process_pool.mutex_.unlock(); },
+                   [] { process_pool.mutex_.unlock(); }) == 0;
+
 LargeBlockPool& large_block_pool() {
-    // Registered before the process's pool first changes, so every fork()
-    // after that runs them.
-    static const bool fork_handlers_registered =
-        pthread_atfork([] { process_pool.mutex_.lock(); }, [] { process_pool.mutex_.unlock(); },
-                       [] { process_pool.mutex_.unlock(); }) == 0;
-    if (!fork_handlers_registered) throw std::bad_alloc();
+    if (!LargeBlockPool::fork_handlers_registered_) throw std::bad_alloc();  // pthread_atfork fails only for want of memory
     return process_pool;
 }
 

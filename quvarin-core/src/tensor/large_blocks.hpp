@@ -50,6 +50,9 @@ private:
     void release(Kept& slot) noexcept;
     void release_kept() noexcept;
 
+    // The process pool's fork() handlers, registered as the library loads.
+    static const bool fork_handlers_registered_;
+
     mutable std::mutex mutex_;
     std::array<Kept, kSlots> slots_{};
     std::size_t next_to_give_way_ = 0;
@@ -57,10 +60,10 @@ private:
     std::size_t used_bytes_ = 0;
 };
 
-// The process's pool, behind every element array's allocator. Its first use
-// registers fork() handlers that hold its lock across the fork, so a child
-// starts with the pool as it stood between two allocate or free calls: the
-// blocks it counts as kept and as in use are the ones the child has mapped.
+// The process's pool, behind every element array's allocator. Its fork()
+// handlers hold its lock across the fork, so a child starts with the pool as
+// it stood between two allocate or free calls: the blocks it counts as kept
+// and as in use are the ones the child has mapped.
 // Throws std::bad_alloc when the handlers cannot be registered.
 LargeBlockPool& large_block_pool();
 

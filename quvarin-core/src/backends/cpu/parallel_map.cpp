@@ -31,12 +31,14 @@ int team_size() {
     return std::clamp(omp_get_max_threads(), 1, std::max(4 * processors, 64));
 }
 
+// Registered as the library loads, before the pool can first start, so no
+// fork misses it (and no child waits on a first use's initialisation); without
+// it the pool is never used.
+const bool fork_handler_registered = pthread_atfork(nullptr, nullptr, after_fork_in_child) == 0;
+
 }  // namespace
 
-// The handler is registered before the pool can first start, so no fork
-// misses it; without it the pool is never used.
 bool openmp_pool_usable() {
-    static const bool fork_handler_registered = pthread_atfork(nullptr, nullptr, after_fork_in_child) == 0;
     return fork_handler_registered && !pool_lost_to_fork.load(std::memory_order_relaxed);
 }
 
