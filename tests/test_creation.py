@@ -294,11 +294,6 @@ def test_hostile_data_gives_what_iteration_gives_in_a_child(code, expected):
     assert (status, stdout.strip()) == (0, expected), stderr
 
 
-class BrokenLength(LyingLength):
-    def __len__(self):
-        raise RuntimeError("no length")
-
-
 @pytest.mark.parametrize("length", [0, 1, 2**31, 2**40, 2**62, sys.maxsize])
 def test_reported_length_is_only_a_hint(length):
     # nothing is reserved from it: a huge claim costs nothing
@@ -306,21 +301,27 @@ def test_reported_length_is_only_a_hint(length):
     assert t.data() == [1.0, 2.0, 3.0] and t.shape == [3]
 
 
-def test_sequence_without_length_is_iterated():
-    assert qv.tensor(BrokenLength([3.0], 0), [1]).data() == [3.0]
-    assert qv.zeros(BrokenLength([2], 0)).shape == [2]
+class RaisingLength(LyingLength):
+    """A sequence whose __len__ raises `error`."""
 
+    def __init__(self, items, error):
+        super().__init__(items, 0)
+        self.error = error
 
-class InterruptedLength(LyingLength):
     def __len__(self):
-        raise KeyboardInterrupt
+        raise self.error
 
 
-@pytest.mark.parametrize("call", [lambda: qv.tensor(InterruptedLength([3.0], 0), [1]),
-                                  lambda: qv.zeros(InterruptedLength([2], 0))])
-def test_an_interrupt_while_taking_the_length_is_not_swallowed(call):
-    with pytest.raises(KeyboardInterrupt):
-        call()
+# An error only means there is no length to go by, so the sequence is iterated; an interrupt is the caller's.
+@pytest.mark.parametrize("error", [RuntimeError("no length"), KeyboardInterrupt()], ids=["error", "interrupt"])
+def test_a_failing_len_is_ignored_unless_it_is_an_interrupt(error):
+    calls = [lambda: qv.tensor(RaisingLength([3.0], error), [1]).data(), lambda: qv.zeros(RaisingLength([2], error)).shape]
+    for call, iterated in zip(calls, [[3.0], [2]]):
+        if isinstance(error, KeyboardInterrupt):
+            with pytest.raises(KeyboardInterrupt):
+                call()
+        else:
+            assert call() == iterated
 
 
 # --- errors -----------------------------------------------------------------------------------------
